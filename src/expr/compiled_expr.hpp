@@ -1,0 +1,40 @@
+// The CompiledExpr class: a compiled instruction list and its band count.
+#pragma once
+
+#include "expr/expr_op.hpp"
+#include "module/py_ref.hpp"
+
+#include <atomic>
+#include <vector>
+
+namespace kelvane {
+
+struct CompiledExprObject {
+    PyObject_HEAD
+    std::vector<ExprOp> ops;
+    uint32_t num_bands;
+    // Shared holds of running calls (> 0), or -1 for an exclusive hold, which
+    // nothing in the module takes.
+    std::atomic<int64_t> borrow_count;
+};
+
+// The type object, created once per process on first use; null with a Python
+// error set if it cannot be created.
+PyTypeObject* compiled_expr_type();
+
+// A new instance owning `ops`.
+OwnedRef make_compiled_expr(std::vector<ExprOp> ops, uint32_t num_bands);
+
+// A shared hold on an instance for the duration of a call.
+class SharedExprHold {
+public:
+    explicit SharedExprHold(CompiledExprObject* expr);  // panics if held exclusively
+    ~SharedExprHold() { expr_->borrow_count.fetch_sub(1, std::memory_order_release); }
+    SharedExprHold(const SharedExprHold&) = delete;
+    SharedExprHold& operator=(const SharedExprHold&) = delete;
+
+private:
+    CompiledExprObject* expr_;
+};
+
+}  // namespace kelvane

@@ -1,0 +1,122 @@
+// The per-pixel stack machine, and the check that decides when a program may
+// run a tile at a time instead.
+#include "expr/evaluator.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "indices/index_kernels.hpp"
+
+namespace kelvane {
+namespace {
+
+inline float load_sample(const BandView& band, int64_t row, int64_t col) {
+    uint16_t v;
+    std::memcpy(&v, band.data + row * band.row_stride + col * band.col_stride, sizeof v);
+    return static_cast<float>(v);
+}
+
+// The slot a kind found missing: its deepest operand, as an unsigned word.
+[[noreturn]] void underflow(size_t depth, int pops, std::source_location where = std::source_location::current()) {
+    throw Panic(index_out_of_bounds(EVAL_STACK_SLOTS, static_cast<unsigned long long>(depth) -
+                                                          static_cast<unsigned long long>(pops)),
+                where);
+}
+
+}  // namespace
+
+float evaluate_pixel(const ExprContext& program, int64_t row, int64_t col) {
+    if (program.num_ops == 0) return 0.0f;
+    float slot[EVAL_STACK_SLOTS] = {};
+    size_t d = 0;
+    for (size_t i = 0; i < program.num_ops; ++i) {
+        const ExprOp op = program.ops[i];
+        const int pops = kExprOpInfo[static_cast<uint32_t>(op.kind)].pops;
+        if (d < static_cast<size_t>(pops)) underflow(d, pops);
+        switch (op.kind) {
+            case ExprOpKind::PushBand: {
+                const uint32_t k = op.band();
+                if (k >= program.num_bands) panic(index_out_of_bounds(program.num_bands, k));
+                const BandView& band = program.bands[k];
+                if (row >= band.rows || col >= band.cols) panic("ndarray: index out of bounds");
+                if (d >= EVAL_STACK_SLOTS) panic(index_out_of_bounds(EVAL_STACK_SLOTS, d));
+                slot[d++] = load_sample(band, row, col);
+                break;
+            }
+            case ExprOpKind::PushScalar:
+                if (d >= EVAL_STACK_SLOTS) panic(index_out_of_bounds(EVAL_STACK_SLOTS, d));
+                slot[d++] = op.scalar();
+                break;
+            case ExprOpKind::Add: slot[d - 2] = slot[d - 2] + slot[d - 1]; --d; break;
+            case ExprOpKind::Sub: slot[d - 2] = slot[d - 2] - slot[d - 1]; --d; break;
+            case ExprOpKind::Mul: slot[d - 2] = slot[d - 2] * slot[d - 1]; --d; break;
+            case ExprOpKind::Div: {
+                const float divisor = slot[d - 1] + DENOM_EPSILON;
+                slot[d - 2] = slot[d - 2] / divisor;
+                --d;
+                break;
+            }
+            case ExprOpKind::Pow: slot[d - 2] = ::powf(slot[d - 2], slot[d - 1]); --d; break;
+            case ExprOpKind::Neg:
+                slot[d - 1] = std::bit_cast<float>(std::bit_cast<uint32_t>(slot[d - 1]) ^ 0x80000000u);
+                break;
+            case ExprOpKind::Abs:
+                slot[d - 1] = std::bit_cast<float>(std::bit_cast<uint32_t>(slot[d - 1]) & 0x7FFFFFFFu);
+                break;
+            case ExprOpKind::Sqrt: slot[d - 1] = std::sqrt(slot[d - 1]); break;
+        }
+    }
+    return slot[0];  // the bottom of the stack, whatever is left above it
+}
+
+void evaluate_block_per_pixel(const PixelZip& block, const void* context) {
+    const ExprContext& program = *static_cast<const ExprContext*>(context);
+    walk_block(block, [&](const PixelRun& run) {
+        std::byte* out = run.data[0];
+        for (int64_t i = 0; i < run.n; ++i) {
+            const float value = evaluate_pixel(program, run.row + (run.down ? i : 0), run.col + (run.down ? 0 : i));
+            std::memcpy(out + i * run.stride[0], &value, sizeof value);
+        }
+    });
+}
+
+bool cannot_fail(ExprContext& program, int64_t rows, int64_t cols) {
+    int depth = 0;
+    program.max_depth = 0;
+    for (size_t i = 0; i < program.num_ops; ++i) {
+        const ExprOp op = program.ops[i];
+        const ExprOpInfo& info = kExprOpInfo[static_cast<uint32_t>(op.kind)];
+        if (depth < info.pops) return false;
+        depth -= info.pops;
+        if (info.pushes > 0 && depth >= EVAL_STACK_SLOTS) return false;
+        depth += info.pushes;
+        if (depth > program.max_depth) program.max_depth = depth;
+        if (op.kind == ExprOpKind::PushBand) {
+            if (op.band() >= program.num_bands) return false;
+            const BandView& band = program.bands[op.band()];
+            if (band.rows < rows || band.cols < cols) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace kelvane
+
+namespace kelvane {
+
+const ExprKernelTable& expr_kernels_for(SimdLevel level) {
+    switch (level) {
+        case SimdLevel::Scalar: return expr_targets::kScalar;
+        case SimdLevel::Sse2: return expr_targets::kSse2;
+        case SimdLevel::Avx2: return expr_targets::kAvx2;
+        case SimdLevel::Avx512: return expr_targets::kAvx512;
+    }
+    return expr_targets::kScalar;
+}
+
+const ExprKernelTable& expr_kernels() {
+    static const ExprKernelTable& table = expr_kernels_for(best_simd_level());
+    return table;
+}
+
+}  // namespace kelvane

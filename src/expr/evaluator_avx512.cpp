@@ -1,0 +1,16 @@
+// Tile evaluator compiled for the avx512 target.
+#include "expr/evaluator.hpp"
+#include "indices/index_kernels.hpp"
+
+#include <cmath>
+#include <cstring>
+
+namespace kelvane {
+namespace {
+#include "expr/evaluator_impl.inc"
+}  // namespace
+
+namespace expr_targets {
+const ExprKernelTable kAvx512 = {"avx512", &evaluate_block_tiles};
+}  // namespace expr_targets
+}  // namespace kelvane

@@ -1,0 +1,58 @@
+// execute_expr_inplace: runs a CompiledExpr over a stack of bands.
+#include "expr/compiled_expr.hpp"
+#include "expr/compiler.hpp"
+#include "expr/evaluator.hpp"
+#include "frame/traversal.hpp"
+#include "module/call_frame.hpp"
+#include "module/convert.hpp"
+#include "module/holds.hpp"
+
+namespace kelvane {
+namespace {
+
+constexpr const char* kParams[] = {"expr", "bands", "out_buffer"};
+constexpr FunctionSignature kSignature{"execute_expr_inplace", kParams, 3};
+
+OwnedRef convert_compiled_expr(PyObject* obj) {
+    PyTypeObject* type = compiled_expr_type();
+    if (!type) throw_pending_python_error();
+    if (!PyObject_TypeCheck(obj, type)) refuse_conversion(obj, "CompiledExpr");
+    return OwnedRef::borrow(obj);
+}
+
+}  // namespace
+
+PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame<3>(kSignature, args, nargs, kwnames, [](const auto& a) -> PyObject* {
+        OwnedRef expr_ref = a.convert(0, convert_compiled_expr);
+        std::vector<ArrayRef> bands = a.convert(1, convert_band_sequence);
+        ArrayRef out = a.convert(2, convert_output_array);
+
+        auto* expr = reinterpret_cast<CompiledExprObject*>(expr_ref.get());
+        SharedExprHold expr_hold(expr);
+        if (bands.size() != expr->num_bands) throw ErrorValue{ErrorKind::ValueError, "Band count mismatch."};
+
+        CallHolds holds(CallHolds::ReleaseOrder::Sequence);
+        for (const ArrayRef& band : bands) holds.hold_read(band);
+        holds.hold_write(out);
+
+        std::vector<BandView> views;
+        views.reserve(bands.size());
+        for (const ArrayRef& band : bands) views.push_back(band_view(band));
+        const OutView out_v = out_view(out);
+        const std::vector<ExprOp> ops = expr->ops;  // the call's private copy
+
+        ExprContext program{ops.data(), ops.size(), views.data(), views.size()};
+        PixelZip zip = PixelZip::index_grid(out_v.rows, out_v.cols);
+        zip.add(out_v);
+        // Programs that can fail run pixel by pixel, so that failures and the
+        // pixels written before them are exactly those of the stack machine.
+        const BlockFn kernel = cannot_fail(program, out_v.rows, out_v.cols) ? expr_kernels().evaluate_tiles
+                                                                           : &evaluate_block_per_pixel;
+        par_for_each_pixel(zip, kernel, &program);
+        Py_INCREF(Py_None);
+        return Py_None;
+    });
+}
+
+}  // namespace kelvane

@@ -1,0 +1,122 @@
+// PixelZip: several same-shaped strided views (and optionally the grid's own
+// coordinates) walked in lockstep; its layout classification, how a block is
+// cut in two, and the walk order inside a block. No Python types.
+#pragma once
+
+#include "module/errors.hpp"
+#include "module/views.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvane {
+
+enum LayoutFlags : uint8_t {
+    kCContiguous = 1,
+    kFContiguous = 2,
+    kCPreferred = 4,
+    kFPreferred = 8,
+    kAllLayoutFlags = 15,
+};
+
+inline int layout_tendency_of(uint8_t flags) {
+    return ((flags & kCContiguous) ? 1 : 0) - ((flags & kFContiguous) ? 1 : 0) +
+           ((flags & kCPreferred) ? 1 : 0) - ((flags & kFPreferred) ? 1 : 0);
+}
+
+// Layout of one strided view; strides and element size in bytes.
+uint8_t layout_flags_of(int64_t rows, int64_t cols, int64_t row_stride, int64_t col_stride,
+                        int64_t element_size);
+
+struct ZipPart {
+    std::byte* data;  // element (0, 0) of the block
+    int64_t row_stride;
+    int64_t col_stride;
+    int64_t element_size;
+};
+
+struct PixelZip {
+    static constexpr int kMaxParts = 4;
+    ZipPart parts[kMaxParts] = {};
+    int num_parts = 0;
+    // With an index grid, the kernel also learns each position in whole-grid
+    // coordinates; grid_row/grid_col are the block's first position.
+    bool has_index_grid = false;
+    int64_t grid_row = 0;
+    int64_t grid_col = 0;
+    int64_t rows = 0;
+    int64_t cols = 0;
+    uint8_t layout = kAllLayoutFlags;
+    int layout_tendency = 0;
+
+    // Starts a zip over the grid's coordinates (no flags, tendency 0).
+    static PixelZip index_grid(int64_t rows, int64_t cols);
+    static PixelZip of(const OutView& out);
+    void add(const OutView& v) { add_part(v.data, v.rows, v.cols, v.row_stride, v.col_stride, kOutElementSize); }
+    void add(const BandView& v) {
+        add_part(const_cast<std::byte*>(v.data), v.rows, v.cols, v.row_stride, v.col_stride, kBandElementSize);
+    }
+
+    int64_t size() const { return rows * cols; }
+
+    // The two halves of a cut: where and along which axis.
+    void split(PixelZip& first, PixelZip& second) const;
+
+private:
+    void add_part(std::byte* data, int64_t rows, int64_t cols, int64_t row_stride, int64_t col_stride,
+                  int64_t element_size);
+};
+
+// One run of pixels, the innermost loop of a walk: n positions, each part
+// advancing by its stride (in bytes). For a zip with an index grid, the run
+// starts at whole-grid position (row, col) and goes down a column when
+// `down` is set, else along a row.
+struct PixelRun {
+    int64_t n;
+    std::byte* data[PixelZip::kMaxParts];
+    int64_t stride[PixelZip::kMaxParts];
+    int64_t row;
+    int64_t col;
+    bool down;
+};
+
+// Walks one block: one flat run if every part shares a contiguity, else column
+// by column when the zip leans to column order, else row by row.
+template <class RunFn>
+inline void walk_block(const PixelZip& z, RunFn&& run_fn) {
+    if (z.rows == 0 || z.cols == 0) return;
+    PixelRun run;
+    if (z.layout & (kCContiguous | kFContiguous)) {
+        run.n = z.rows * z.cols;
+        for (int p = 0; p < z.num_parts; ++p) {
+            run.data[p] = z.parts[p].data;
+            run.stride[p] = z.parts[p].element_size;
+        }
+        run.row = z.grid_row;
+        run.col = z.grid_col;
+        run.down = false;
+        run_fn(run);
+        return;
+    }
+    const bool by_columns = z.layout_tendency < 0;
+    const int64_t outer = by_columns ? z.cols : z.rows;
+    run.n = by_columns ? z.rows : z.cols;
+    run.down = by_columns;
+    for (int p = 0; p < z.num_parts; ++p) {
+        run.stride[p] = by_columns ? z.parts[p].row_stride : z.parts[p].col_stride;
+    }
+    for (int64_t k = 0; k < outer; ++k) {
+        for (int p = 0; p < z.num_parts; ++p) {
+            const ZipPart& part = z.parts[p];
+            run.data[p] = part.data + k * (by_columns ? part.col_stride : part.row_stride);
+        }
+        run.row = z.grid_row + (by_columns ? 0 : k);
+        run.col = z.grid_col + (by_columns ? k : 0);
+        run_fn(run);
+    }
+}
+
+// A kernel over whole blocks; `context` holds what the kernel captured.
+using BlockFn = void (*)(const PixelZip& block, const void* context);
+
+}  // namespace kelvane

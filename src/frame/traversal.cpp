@@ -1,0 +1,175 @@
+// Cutting the grid and scheduling its blocks on the pool.
+#include "frame/traversal.hpp"
+
+#include <algorithm>
+
+namespace kelvane {
+
+uint8_t layout_flags_of(int64_t rows, int64_t cols, int64_t row_stride, int64_t col_stride,
+                        int64_t element_size) {
+    const int64_t len[2] = {rows, cols};
+    const int64_t stride[2] = {row_stride, col_stride};
+    auto contiguous = [&](bool last_axis_first) {
+        if (rows == 0 || cols == 0) return true;
+        int64_t expected = element_size;
+        for (int k = 0; k < 2; ++k) {
+            int axis = last_axis_first ? 1 - k : k;
+            if (len[axis] == 1) continue;
+            if (stride[axis] != expected) return false;
+            expected *= len[axis];
+        }
+        return true;
+    };
+    const bool c = contiguous(true);
+    if (c && (rows <= 1 || cols <= 1)) return kAllLayoutFlags;
+    if (c) return kCContiguous | kCPreferred;
+    if (contiguous(false)) return kFContiguous | kFPreferred;
+    if (rows > 1 && row_stride == element_size) return kFPreferred;
+    if (cols > 1 && col_stride == element_size) return kCPreferred;
+    return 0;
+}
+
+PixelZip PixelZip::index_grid(int64_t rows, int64_t cols) {
+    PixelZip z;
+    z.has_index_grid = true;
+    z.rows = rows;
+    z.cols = cols;
+    z.layout = 0;
+    z.layout_tendency = 0;
+    return z;
+}
+
+PixelZip PixelZip::of(const OutView& out) {
+    PixelZip z;
+    z.rows = out.rows;
+    z.cols = out.cols;
+    z.add(out);
+    return z;
+}
+
+void PixelZip::add_part(std::byte* data, int64_t r, int64_t c, int64_t row_stride, int64_t col_stride,
+                        int64_t element_size) {
+    if (r != rows || c != cols || num_parts == kMaxParts) panic("assertion failed: part.equal_dim(dimension)");
+    parts[num_parts++] = ZipPart{data, row_stride, col_stride, element_size};
+    const uint8_t flags = layout_flags_of(r, c, row_stride, col_stride, element_size);
+    layout &= flags;
+    layout_tendency += layout_tendency_of(flags);
+}
+
+void PixelZip::split(PixelZip& first, PixelZip& second) const {
+    bool cut_rows;  // cut between rows (the first axis), else between columns
+    if (layout & kCContiguous) {
+        cut_rows = rows > 1 || cols <= 1;
+    } else if ((layout & kFContiguous) || layout_tendency < 0) {
+        cut_rows = !(cols > 1) && rows > 1;
+    } else {
+        cut_rows = rows > 1 || cols <= 1;
+    }
+    first = *this;
+    second = *this;
+    if (cut_rows) {
+        const int64_t k = rows / 2;
+        first.rows = k;
+        second.rows = rows - k;
+        second.grid_row += k;
+        for (int p = 0; p < num_parts; ++p) second.parts[p].data += k * parts[p].row_stride;
+    } else {
+        const int64_t k = cols / 2;
+        first.cols = k;
+        second.cols = cols - k;
+        second.grid_col += k;
+        for (int p = 0; p < num_parts; ++p) second.parts[p].data += k * parts[p].col_stride;
+    }
+}
+
+namespace {
+
+// One half of a cut, as it is handed to the pool.
+struct Half {
+    WorkerPool* pool;  // null: every block runs on the calling thread
+    BlockFn kernel;
+    const void* context;
+    PixelZip block;
+    uint64_t budget;   // inherited split budget, before this half's own decision
+    uint64_t workers;  // n, the pool's size
+    int cutter;        // worker that cut it (-1: the calling thread)
+    bool moved;        // known to run away from its cutter (the halves of the first cut)
+};
+
+void run_half(void* raw);
+
+// Runs both halves as a fork-join pair; the first half's failure wins over the
+// second's, and neither is reported before both have finished.
+void run_pair(Half& first, Half& second) {
+    TaskOutcome a, b;
+    if (first.pool) {
+        auto outcomes = first.pool->join(Task{&run_half, &first}, Task{&run_half, &second});
+        a = std::move(outcomes.first);
+        b = std::move(outcomes.second);
+    } else {
+        try { run_half(&first); } catch (Panic& p) { a = std::move(p); }
+        try { run_half(&second); } catch (Panic& p) { b = std::move(p); }
+    }
+    if (a) throw std::move(*a);
+    if (b) throw std::move(*b);
+}
+
+void run_half(void* raw) {
+    Half& half = *static_cast<Half*>(raw);
+    const bool moved = half.moved || (half.pool && WorkerPool::current_worker_index() != half.cutter);
+    uint64_t budget = half.budget;
+    bool cut;
+    if (moved) {
+        // Work that moved to another thread may be cut again for the idle workers.
+        budget = std::max<uint64_t>(half.workers, budget / 2);
+        cut = half.block.size() > 1;
+    } else {
+        cut = budget > 0 && half.block.size() > 1;
+        budget /= 2;
+    }
+    if (!cut) {
+        half.kernel(half.block, half.context);
+        return;
+    }
+    const int self = half.pool ? WorkerPool::current_worker_index() : -1;
+    Half first{half.pool, half.kernel, half.context, {}, budget, half.workers, self, false};
+    Half second = first;
+    half.block.split(first.block, second.block);
+    run_pair(first, second);
+}
+
+struct TopPair {
+    Half* first;
+    Half* second;
+};
+
+void run_top_pair(void* raw) {
+    TopPair& pair = *static_cast<TopPair*>(raw);
+    run_pair(*pair.first, *pair.second);
+}
+
+}  // namespace
+
+TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, const void* context) noexcept {
+    try {
+        if (zip.size() <= 1) {
+            kernel(zip, context);
+            return {};
+        }
+        const uint64_t n = pool.num_workers();
+        const bool on_caller = zip.size() <= kCallingThreadPixels;
+        Half first{on_caller ? nullptr : &pool, kernel, context, {}, n / 2, n, -1, true};
+        Half second = first;
+        zip.split(first.block, second.block);
+        TopPair pair{&first, &second};
+        if (on_caller) {
+            run_top_pair(&pair);
+            return {};
+        }
+        return pool.run_and_wait(Task{&run_top_pair, &pair});
+    } catch (Panic& p) {
+        return TaskOutcome(std::move(p));
+    }
+}
+
+}  // namespace kelvane

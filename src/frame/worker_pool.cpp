@@ -1,0 +1,403 @@
+// Work-stealing fork-join pool.
+//
+// Each worker owns a deque of jobs: it pushes and pops at the bottom, idle
+// workers steal from the top. Jobs queued by outside callers go to a shared
+// injector queue. The deques are short (one entry per fork level) and touched a
+// few dozen times per computation, so each is guarded by a plain mutex; the hot
+// path is the kernels, not the scheduling.
+//
+// Sleeping: a worker with nothing to do spins briefly, then sleeps on one
+// condition variable. `pending_` counts queued jobs and `sleepers_` counts
+// sleeping threads; both are sequentially consistent so that a thread that
+// queues work and a thread that goes to sleep cannot both miss each other (a
+// store-load pair on each side, as in Dekker's algorithm).
+#include "frame/worker_pool.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <pthread.h>
+#include <sched.h>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+
+namespace kelvane {
+namespace {
+
+std::atomic<uint64_t> g_fork_generation{0};
+
+constexpr size_t kDequeCapacity = 512;
+constexpr size_t kStackBytes = 2u << 20;
+constexpr int kSpinsBeforeSleep = 2000;
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+struct Latch {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool set = false;
+    void signal() {
+        // Notify while holding the mutex: the waiter cannot return (and destroy
+        // the latch) before we let go of it, and we touch nothing afterwards.
+        std::lock_guard<std::mutex> lock(mutex);
+        set = true;
+        cv.notify_one();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [&] { return set; });
+    }
+};
+
+struct Job {
+    Task task;
+    int owner;                   // worker that queued it, -1 for an outside caller
+    Latch* latch = nullptr;      // outside caller waiting for it
+    TaskOutcome outcome;
+    std::atomic<bool> done{false};
+};
+
+struct alignas(64) WorkerDeque {
+    std::mutex mutex;
+    Job* jobs[kDequeCapacity];
+    size_t top = 0;     // next to steal
+    size_t bottom = 0;  // next free slot
+};
+
+thread_local int t_worker_index = -1;
+thread_local const void* t_worker_pool = nullptr;
+
+class Pool final : public WorkerPool {
+public:
+    explicit Pool(unsigned n) : n_(n), deques_(n) {}
+
+    // Starts every worker and waits until all have started.
+    bool start(std::string& cause) {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, kStackBytes);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        unsigned created = 0;
+        int error = 0;
+        for (; created < n_; ++created) {
+            auto* start_args = new StartArgs{this, static_cast<int>(created)};
+            pthread_t thread;
+            error = pthread_create(&thread, &attr, &Pool::thread_main, start_args);
+            if (error != 0) {
+                delete start_args;
+                break;
+            }
+        }
+        pthread_attr_destroy(&attr);
+        {
+            std::unique_lock<std::mutex> lock(start_mutex_);
+            start_cv_.wait(lock, [&] { return started_ == created; });
+        }
+        if (error != 0) {
+            // Threads already started stay parked for the life of the process.
+            cause = std::string("could not start worker thread: ") + std::strerror(error) +
+                    " (os error " + std::to_string(error) + ")";
+            return false;
+        }
+        return true;
+    }
+
+    unsigned num_workers() const override { return n_; }
+
+    TaskOutcome run_and_wait(Task task) override {
+        Latch latch;
+        Job job{task, -1, &latch, {}, {}};
+        {
+            std::lock_guard<std::mutex> lock(injector_mutex_);
+            injector_.push_back(&job);
+            pending_.fetch_add(1, std::memory_order_seq_cst);
+        }
+        announce_work();
+        latch.wait();
+        return std::move(job.outcome);
+    }
+
+    std::pair<TaskOutcome, TaskOutcome> join(Task first, Task second) override {
+        const int self = t_worker_index;
+        WorkerDeque& deque = deques_[self];
+        Job job{second, self, nullptr, {}, {}};
+        bool queued = push(deque, &job);
+        if (queued) announce_work();
+
+        TaskOutcome first_outcome = run_task(first);
+
+        if (!queued || take_back(deque, &job)) {
+            TaskOutcome second_outcome = run_task(second);
+            return {std::move(first_outcome), std::move(second_outcome)};
+        }
+        // Stolen: help with other work until the thief has finished it.
+        while (!job.done.load(std::memory_order_acquire)) {
+            if (Job* other = find_work(self)) {
+                execute(other);
+                continue;
+            }
+            sleep_until([&] { return job.done.load(std::memory_order_seq_cst); });
+        }
+        return {std::move(first_outcome), std::move(job.outcome)};
+    }
+
+    const void* identity() const { return this; }
+
+private:
+    struct StartArgs {
+        Pool* pool;
+        int index;
+    };
+
+    static void* thread_main(void* raw) {
+        StartArgs args = *static_cast<StartArgs*>(raw);
+        delete static_cast<StartArgs*>(raw);
+        args.pool->worker_loop(args.index);
+        return nullptr;
+    }
+
+    [[noreturn]] void worker_loop(int index) {
+        t_worker_index = index;
+        t_worker_pool = this;
+        {
+            std::lock_guard<std::mutex> lock(start_mutex_);
+            ++started_;
+            start_cv_.notify_all();
+        }
+        for (;;) {
+            if (Job* job = find_work(index)) {
+                execute(job);
+            } else {
+                sleep_until([] { return false; });
+            }
+        }
+    }
+
+    static TaskOutcome run_task(Task task) {
+        try {
+            task.run(task.context);
+        } catch (Panic& failure) {
+            return TaskOutcome(std::move(failure));
+        }
+        return {};
+    }
+
+    void execute(Job* job) {
+        Latch* latch = job->latch;
+        job->outcome = run_task(job->task);
+        if (latch) {
+            latch->signal();
+            return;
+        }
+        // After this store the joiner may return and the job is gone.
+        job->done.store(true, std::memory_order_seq_cst);
+        if (sleepers_.load(std::memory_order_seq_cst) > 0) {
+            std::lock_guard<std::mutex> lock(sleep_mutex_);
+            sleep_cv_.notify_all();
+        }
+    }
+
+    bool push(WorkerDeque& d, Job* job) {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        if (d.bottom - d.top == kDequeCapacity) return false;  // full: run it in place
+        d.jobs[d.bottom++ % kDequeCapacity] = job;
+        pending_.fetch_add(1, std::memory_order_seq_cst);
+        return true;
+    }
+
+    // Takes `job` back if it is still at the bottom of this worker's deque.
+    bool take_back(WorkerDeque& d, Job* job) {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        if (d.bottom == d.top || d.jobs[(d.bottom - 1) % kDequeCapacity] != job) return false;
+        --d.bottom;
+        pending_.fetch_sub(1, std::memory_order_seq_cst);
+        return true;
+    }
+
+    Job* pop_bottom(WorkerDeque& d) {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        if (d.bottom == d.top) return nullptr;
+        pending_.fetch_sub(1, std::memory_order_seq_cst);
+        return d.jobs[--d.bottom % kDequeCapacity];
+    }
+
+    Job* steal_top(WorkerDeque& d) {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        if (d.bottom == d.top) return nullptr;
+        pending_.fetch_sub(1, std::memory_order_seq_cst);
+        return d.jobs[d.top++ % kDequeCapacity];
+    }
+
+    Job* find_work(int self) {
+        if (pending_.load(std::memory_order_seq_cst) == 0) return nullptr;
+        if (self >= 0) {
+            if (Job* job = pop_bottom(deques_[self])) return job;
+        }
+        {
+            std::lock_guard<std::mutex> lock(injector_mutex_);
+            if (!injector_.empty()) {
+                Job* job = injector_.front();
+                injector_.erase(injector_.begin());
+                pending_.fetch_sub(1, std::memory_order_seq_cst);
+                return job;
+            }
+        }
+        for (unsigned k = 1; k <= n_; ++k) {
+            unsigned victim = (static_cast<unsigned>(self) + k) % n_;
+            if (static_cast<int>(victim) == self) continue;
+            if (Job* job = steal_top(deques_[victim])) return job;
+        }
+        return nullptr;
+    }
+
+    void announce_work() {
+        if (sleepers_.load(std::memory_order_seq_cst) > 0) {
+            std::lock_guard<std::mutex> lock(sleep_mutex_);
+            sleep_cv_.notify_all();
+        }
+    }
+
+    // Returns when work is queued or `ready()` holds (or spuriously; callers loop).
+    template <class Ready>
+    void sleep_until(Ready ready) {
+        for (int spin = 0; spin < kSpinsBeforeSleep; ++spin) {
+            if (pending_.load(std::memory_order_relaxed) > 0 || ready()) return;
+            cpu_relax();
+        }
+        std::unique_lock<std::mutex> lock(sleep_mutex_);
+        sleepers_.fetch_add(1, std::memory_order_seq_cst);
+        while (pending_.load(std::memory_order_seq_cst) == 0 && !ready()) sleep_cv_.wait(lock);
+        sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+    }
+
+    const unsigned n_;
+    std::vector<WorkerDeque> deques_;
+    std::mutex injector_mutex_;
+    std::vector<Job*> injector_;
+    std::atomic<int64_t> pending_{0};
+    std::atomic<int> sleepers_{0};
+    std::mutex sleep_mutex_;
+    std::condition_variable sleep_cv_;
+    std::mutex start_mutex_;
+    std::condition_variable start_cv_;
+    unsigned started_ = 0;
+};
+
+// The global pool and the fork generation it was made in. Only touched with the
+// interpreter lock held (import, and the start of each traversal).
+Pool* g_pool = nullptr;
+bool g_pool_attempted = false;
+uint64_t g_pool_generation = 0;
+std::string g_pool_failure = "the pool was never created";
+
+void on_fork_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+void try_create_pool() {
+    g_pool_attempted = true;
+    g_pool_generation = g_fork_generation.load(std::memory_order_relaxed);
+    auto* pool = new Pool(WorkerPool::available_workers());  // never destroyed
+    std::string cause;
+    if (pool->start(cause)) {
+        g_pool = pool;
+    } else {
+        g_pool = nullptr;
+        g_pool_failure = cause;
+    }
+}
+
+// The smallest CPU quota (quota / period, at least 1) set on the process's
+// control group or its ancestors, or 0 when there is none.
+unsigned cgroup_cpu_limit() {
+    std::ifstream cgroup_file("/proc/self/cgroup");
+    std::string line;
+    unsigned best = 0;
+    auto consider = [&](double quota, double period) {
+        if (quota <= 0 || period <= 0) return;
+        unsigned cpus = static_cast<unsigned>(quota / period);
+        if (cpus < 1) cpus = 1;
+        if (best == 0 || cpus < best) best = cpus;
+    };
+    auto for_each_ancestor = [](std::string path, auto&& visit) {
+        for (;;) {
+            visit(path);
+            if (path.empty() || path == "/") return;
+            size_t slash = path.find_last_of('/');
+            path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+        }
+    };
+    while (std::getline(cgroup_file, line)) {
+        size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        std::string controllers = line.substr(first + 1, second - first - 1);
+        std::string path = line.substr(second + 1);
+        if (controllers.empty()) {  // cgroup v2
+            for_each_ancestor(path, [&](const std::string& p) {
+                std::ifstream f("/sys/fs/cgroup" + (p == "/" ? std::string() : p) + "/cpu.max");
+                std::string quota;
+                double period = 0;
+                if (f >> quota >> period && quota != "max") consider(std::stod(quota), period);
+            });
+        } else if (("," + controllers + ",").find(",cpu,") != std::string::npos) {  // cgroup v1
+            for (const char* mount : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
+                for_each_ancestor(path, [&](const std::string& p) {
+                    std::string dir = mount + (p == "/" ? std::string() : p);
+                    std::ifstream q(dir + "/cpu.cfs_quota_us"), r(dir + "/cpu.cfs_period_us");
+                    double quota = 0, period = 0;
+                    if (q >> quota && r >> period) consider(quota, period);
+                });
+            }
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+uint64_t fork_generation() { return g_fork_generation.load(std::memory_order_relaxed); }
+
+unsigned WorkerPool::available_workers() {
+    unsigned n = 0;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) n = static_cast<unsigned>(CPU_COUNT(&set));
+    if (n == 0) {
+        long online = sysconf(_SC_NPROCESSORS_ONLN);
+        n = online > 0 ? static_cast<unsigned>(online) : 0;
+    }
+    if (n == 0) return 1;
+    unsigned quota = cgroup_cpu_limit();
+    if (quota != 0 && quota < n) n = quota;
+    return n < 255 ? n : 255;
+}
+
+void WorkerPool::create_global() {
+    static bool fork_handler_installed = false;
+    if (!fork_handler_installed) {
+        pthread_atfork(nullptr, nullptr, &on_fork_child);
+        fork_handler_installed = true;
+    }
+    if (!g_pool_attempted) try_create_pool();
+}
+
+WorkerPool& WorkerPool::global() {
+    // A forked child has the pool object but none of its threads.
+    if (g_pool_attempted && g_pool_generation != g_fork_generation.load(std::memory_order_relaxed)) {
+        try_create_pool();
+    }
+    if (!g_pool) panic("The global thread pool has not been initialized.: " + g_pool_failure);
+    return *g_pool;
+}
+
+int WorkerPool::current_worker_index() {
+    return t_worker_pool == g_pool ? t_worker_index : -1;
+}
+
+}  // namespace kelvane

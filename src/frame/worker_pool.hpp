@@ -1,0 +1,55 @@
+// The process-wide pool of worker threads: a work-stealing fork-join pool on
+// POSIX threads. No Python types: workers never touch a Python object.
+//
+// Contract of the two operations the traversal uses:
+//  * run_and_wait(task), from a thread that is not a worker: queues the task,
+//    sleeps on a latch of the caller's own until it has completed, and returns
+//    its outcome.
+//  * join(a, b), on a worker: runs a here while b waits in this worker's deque
+//    where idle workers may steal it; if nobody took b by the time a is done,
+//    runs b here too. Returns only when both have completed, with both outcomes.
+#pragma once
+
+#include "module/errors.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kelvane {
+
+// A task: a plain function over a context that outlives it.
+struct Task {
+    void (*run)(void* context);
+    void* context;
+};
+
+using TaskOutcome = std::optional<Panic>;  // empty on success
+
+class WorkerPool {
+public:
+    // The pool of this process, created at import; after a fork it is re-created
+    // in the child before its first use. Panics with "The global thread pool has
+    // not been initialized." and the cause when there is none.
+    static WorkerPool& global();
+    // Creates the pool at import, once; a failure is kept for later calls only.
+    static void create_global();
+    // The number of workers this process should have (affinity, control-group quota, at most 255).
+    static unsigned available_workers();
+
+    virtual unsigned num_workers() const = 0;
+    virtual TaskOutcome run_and_wait(Task task) = 0;
+    virtual std::pair<TaskOutcome, TaskOutcome> join(Task first, Task second) = 0;
+
+    // Index of the calling worker of the current pool, or -1 on any other thread.
+    static int current_worker_index();
+
+protected:
+    ~WorkerPool() = default;  // pools are never destroyed
+};
+
+// Incremented in a forked child, so that process-wide state can tell that the
+// threads it knew about are gone.
+uint64_t fork_generation();
+
+}  // namespace kelvane

@@ -1,0 +1,115 @@
+// The fixed spectral-index functions: convert, check shapes, hold, compute, release.
+#include "indices/index_functions.hpp"
+
+#include "frame/shape_check.hpp"
+#include "frame/traversal.hpp"
+#include "indices/index_kernels.hpp"
+#include "module/call_frame.hpp"
+#include "module/convert.hpp"
+#include "module/holds.hpp"
+
+#include <initializer_list>
+
+namespace kelvane {
+namespace {
+
+constexpr const char* kPairParams[] = {"band_a", "band_b", "out_buffer"};
+constexpr const char* kAdjustedParams[] = {"band_a", "band_b", "l", "out_buffer"};
+constexpr const char* kEviParams[] = {"nir", "red", "blue", "g", "c1", "c2", "l", "out_buffer"};
+
+constexpr FunctionSignature kNormalizedDifferenceInplace{"calculate_normalized_difference_inplace", kPairParams, 3};
+constexpr FunctionSignature kRatioInplace{"calculate_ratio_inplace", kPairParams, 3};
+constexpr FunctionSignature kAdjustedDifferenceInplace{"calculate_adjusted_difference_inplace", kAdjustedParams, 4};
+constexpr FunctionSignature kEviInplace{"calculate_evi_inplace", kEviParams, 8};
+constexpr FunctionSignature kNormalizedDifference{"calculate_normalized_difference", kPairParams, 2};
+
+Shape shape_of(const ArrayRef& a) { return Shape{a.rows(), a.cols()}; }
+
+// The in-place routine every index function shares, after conversion.
+void compute_index(BlockFn kernel, const IndexParams& params, std::initializer_list<const ArrayRef*> bands,
+                   const ArrayRef& out) {
+    if (bands.size() == 2) {
+        check_shapes({shape_of(*bands.begin()[0]), shape_of(*bands.begin()[1]), shape_of(out)});
+    } else {
+        check_shapes({shape_of(*bands.begin()[0]), shape_of(*bands.begin()[1]), shape_of(*bands.begin()[2]),
+                      shape_of(out)});
+    }
+    CallHolds holds(CallHolds::ReleaseOrder::Reverse);
+    for (const ArrayRef* band : bands) holds.hold_read(*band);
+    holds.hold_write(out);
+
+    PixelZip zip = PixelZip::of(out_view(out));
+    for (const ArrayRef* band : bands) zip.add(band_view(*band));
+    par_for_each_pixel(zip, kernel, &params);
+}
+
+PyObject* none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+}  // namespace
+
+PyObject* py_calculate_normalized_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                     PyObject* kwnames) {
+    return call_frame<3>(kNormalizedDifferenceInplace, args, nargs, kwnames, [](const auto& a) {
+        ArrayRef band_a = a.convert(0, convert_band_array);
+        ArrayRef band_b = a.convert(1, convert_band_array);
+        ArrayRef out = a.convert(2, convert_output_array);
+        compute_index(index_kernels().normalized_difference, IndexParams{}, {&band_a, &band_b}, out);
+        return none();
+    });
+}
+
+PyObject* py_calculate_ratio_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame<3>(kRatioInplace, args, nargs, kwnames, [](const auto& a) {
+        ArrayRef band_a = a.convert(0, convert_band_array);
+        ArrayRef band_b = a.convert(1, convert_band_array);
+        ArrayRef out = a.convert(2, convert_output_array);
+        compute_index(index_kernels().ratio, IndexParams{}, {&band_a, &band_b}, out);
+        return none();
+    });
+}
+
+PyObject* py_calculate_adjusted_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                   PyObject* kwnames) {
+    return call_frame<4>(kAdjustedDifferenceInplace, args, nargs, kwnames, [](const auto& a) {
+        ArrayRef band_a = a.convert(0, convert_band_array);
+        ArrayRef band_b = a.convert(1, convert_band_array);
+        IndexParams params;
+        params.l = a.convert(2, convert_float);
+        ArrayRef out = a.convert(3, convert_output_array);
+        compute_index(index_kernels().adjusted_difference, params, {&band_a, &band_b}, out);
+        return none();
+    });
+}
+
+PyObject* py_calculate_evi_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame<8>(kEviInplace, args, nargs, kwnames, [](const auto& a) {
+        ArrayRef nir = a.convert(0, convert_band_array);
+        ArrayRef red = a.convert(1, convert_band_array);
+        ArrayRef blue = a.convert(2, convert_band_array);
+        IndexParams params;
+        params.g = a.convert(3, convert_float);
+        params.c1 = a.convert(4, convert_float);
+        params.c2 = a.convert(5, convert_float);
+        params.l = a.convert(6, convert_float);
+        ArrayRef out = a.convert(7, convert_output_array);
+        compute_index(index_kernels().evi, params, {&nir, &red, &blue}, out);
+        return none();
+    });
+}
+
+PyObject* py_calculate_normalized_difference(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
+    return call_frame<2>(kNormalizedDifference, args, nargs, kwnames, [](const auto& a) {
+        ArrayRef band_a = a.convert(0, convert_band_array);
+        ArrayRef band_b = a.convert(1, convert_band_array);
+        npy_intp dims[2] = {band_a.rows(), band_a.cols()};
+        ArrayRef out{OwnedRef::steal(expect_object(PyArray_ZEROS(2, dims, NPY_FLOAT, 0)))};
+        compute_index(index_kernels().normalized_difference, IndexParams{}, {&band_a, &band_b}, out);
+        return out.object.release();
+    });
+}
+
+}  // namespace kelvane

@@ -1,0 +1,21 @@
+// Index kernels compiled for the avx2 target (8 lanes).
+#include "indices/index_kernels.hpp"
+
+#include <cstring>
+
+namespace kelvane {
+namespace {
+#define KELVANE_LANES 8
+#include "indices/index_kernels_impl.inc"
+}  // namespace
+
+namespace index_targets {
+const IndexKernelTable kAvx2 = {
+    "avx2",
+    &index_block<2, NormalizedDifference>,
+    &index_block<2, Ratio>,
+    &index_block<2, AdjustedDifference>,
+    &index_block<3, Evi>,
+};
+}  // namespace index_targets
+}  // namespace kelvane

@@ -1,0 +1,72 @@
+// Lazy import of NumPy's C interface (NumPy 1.2x and 2.x at run time).
+#define KELVANE_NUMPY_API_DEFINITION
+#include "module/numpy_api.hpp"
+
+#include "module/failure.hpp"
+
+#include <string>
+
+namespace kelvane {
+namespace {
+
+bool g_numpy_ready = false;
+const char* g_core_package = nullptr;
+
+std::string describe_pending_error() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    OwnedRef t = OwnedRef::steal(type), v = OwnedRef::steal(value), b = OwnedRef::steal(tb);
+    std::string text = "unknown error";
+    if (v) {
+        OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(t.get(), "__name__"));
+        OwnedRef str = OwnedRef::steal(PyObject_Str(v.get()));
+        const char* n = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+        const char* s = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
+        text = std::string(n ? n : "Exception") + ": " + (s ? s : "");
+    }
+    PyErr_Clear();
+    return text;
+}
+
+// Fails with the pending Python error described in the message.
+[[noreturn]] void fail_access(std::source_location where = std::source_location::current()) {
+    throw Panic("Failed to access NumPy array API capsule: " + describe_pending_error(), where);
+}
+
+}  // namespace
+
+const char* numpy_core_package() { return g_core_package; }
+
+void ensure_numpy_api() {
+    if (g_numpy_ready) return;
+    OwnedRef numpy = OwnedRef::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) fail_access();
+    OwnedRef version = OwnedRef::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) fail_access();
+    OwnedRef numpy_lib = OwnedRef::steal(PyImport_ImportModule("numpy.lib"));
+    if (!numpy_lib) fail_access();
+    OwnedRef parsed = OwnedRef::steal(
+        PyObject_CallMethod(numpy_lib.get(), "NumpyVersion", "O", version.get()));
+    if (!parsed) fail_access();
+    OwnedRef major_obj = OwnedRef::steal(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!major_obj) fail_access();
+    long major = PyLong_AsLong(major_obj.get());
+    if (major == -1 && PyErr_Occurred()) fail_access();
+    const char* core = major >= 2 ? "numpy._core" : "numpy.core";
+
+    std::string module_name = std::string(core) + ".multiarray";
+    OwnedRef multiarray = OwnedRef::steal(PyImport_ImportModule(module_name.c_str()));
+    if (!multiarray) fail_access();
+    OwnedRef capsule = OwnedRef::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!capsule) fail_access();
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (!table) fail_access();
+
+    PyArray_API = static_cast<void**>(table);
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+    g_core_package = core;
+    g_numpy_ready = true;
+}
+
+}  // namespace kelvane
