@@ -47,9 +47,11 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         zip.add(out_v);
         // Programs that can fail run pixel by pixel, so that failures and the
         // pixels written before them are exactly those of the stack machine.
-        const BlockFn kernel = cannot_fail(program, out_v.rows, out_v.cols) ? expr_kernels().evaluate_tiles
-                                                                           : &evaluate_block_per_pixel;
-        par_for_each_pixel(zip, kernel, &program);
+        const bool tiles = cannot_fail(program, out_v.rows, out_v.cols);
+        // A tile instruction costs about a quarter of a fixed index's pixel.
+        const KernelTraits traits{!tiles, 1 + static_cast<int64_t>(ops.size()) / 4};
+        par_for_each_pixel(zip, tiles ? expr_kernels().evaluate_tiles : &evaluate_block_per_pixel, &program,
+                           traits);
         Py_INCREF(Py_None);
         return Py_None;
     });

@@ -150,14 +150,15 @@ void run_top_pair(void* raw) {
 
 }  // namespace
 
-TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, const void* context) noexcept {
+TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, const void* context,
+                     KernelTraits traits) noexcept {
     try {
-        if (zip.size() <= 1) {
+        const bool on_caller = zip.size() * traits.cost_per_pixel <= kCallingThreadWork;
+        if (zip.size() <= 1 || (on_caller && !traits.can_fail)) {
             kernel(zip, context);
             return {};
         }
         const uint64_t n = pool.num_workers();
-        const bool on_caller = zip.size() <= kCallingThreadPixels;
         Half first{on_caller ? nullptr : &pool, kernel, context, {}, n / 2, n, -1, true};
         Half second = first;
         zip.split(first.block, second.block);

@@ -7,18 +7,30 @@
 
 namespace kelvane {
 
+// What the traversal needs to know about a kernel besides its code.
+struct KernelTraits {
+    // Whether the kernel can fail: then which pixels it has written when it
+    // fails depends on the cut, so even small grids are walked block by block
+    // in cut order. A kernel that cannot fail may walk a small grid whole.
+    bool can_fail;
+    // Rough cost of one pixel relative to a fixed index (1).
+    int64_t cost_per_pixel;
+};
+
 // Runs `kernel` over every block of `zip` on `pool` and waits for all of them.
 // Returns the failure of the first failing block in cut order, if any. Runs
 // without the interpreter lock; never throws.
-TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, const void* context) noexcept;
+TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, const void* context,
+                     KernelTraits traits) noexcept;
 
-// Grids of at most this many pixels are walked on the calling thread, block by
-// block in the same cut order: waking a worker costs more than the work.
-inline constexpr int64_t kCallingThreadPixels = 32 * 1024;
+// Grids whose pixels cost at most this much are computed on the calling thread:
+// waking the workers costs more than the work (about 20 us on the 2-core VM
+// where bench/run.py was tuned, against ~4 Gpixel/s for a fixed index in cache).
+inline constexpr int64_t kCallingThreadWork = 64 * 1024;
 
 // Runs every pixel of `zip` through `kernel`, with the interpreter lock released
 // for the whole computation and re-taken before returning or rethrowing the
 // kernel's failure. The one place where kelvane releases the lock.
-void par_for_each_pixel(const PixelZip& zip, BlockFn kernel, const void* context);
+void par_for_each_pixel(const PixelZip& zip, BlockFn kernel, const void* context, KernelTraits traits);
 
 }  // namespace kelvane

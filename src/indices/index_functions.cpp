@@ -40,7 +40,7 @@ void compute_index(BlockFn kernel, const IndexParams& params, std::initializer_l
 
     PixelZip zip = PixelZip::of(out_view(out));
     for (const ArrayRef* band : bands) zip.add(band_view(*band));
-    par_for_each_pixel(zip, kernel, &params);
+    par_for_each_pixel(zip, kernel, &params, KernelTraits{false, 1});
 }
 
 PyObject* none() {

@@ -43,7 +43,10 @@ PyObject* panic_exception_type() {
 }
 
 void raise_error_value(const ErrorValue& e) {
-    PyErr_SetString(python_type_of(e.kind), e.message.c_str());
+    // Sized, so that a message quoting user text with a NUL in it stays whole.
+    OwnedRef message = OwnedRef::steal(
+        PyUnicode_FromStringAndSize(e.message.data(), static_cast<Py_ssize_t>(e.message.size())));
+    if (message) PyErr_SetObject(python_type_of(e.kind), message.get());
 }
 
 void raise_panic(const Panic& p) {

@@ -205,7 +205,7 @@ static void pool_stress() {
                          fortran ? 4 * rows : 4};
             PixelZip zip = PixelZip::of(view);
             const bool fail = rng() % 4 == 0;
-            TaskOutcome outcome = traverse(pool, zip, fail ? &failing_block : &counting_block, nullptr);
+            TaskOutcome outcome = traverse(pool, zip, fail ? &failing_block : &counting_block, nullptr, KernelTraits{true, 1000});
             bool once = true;
             for (float v : grid) once = once && v == 1.0f;
             if (!once || static_cast<bool>(outcome) != fail) failures.fetch_add(1);
