@@ -26,7 +26,7 @@ constexpr FunctionSignature kNormalizedDifference{"calculate_normalized_differen
 Shape shape_of(const ArrayRef& a) { return Shape{a.rows(), a.cols()}; }
 
 // The in-place routine every index function shares, after conversion.
-void compute_index(BlockFn kernel, const IndexParams& params, std::initializer_list<const ArrayRef*> bands,
+void compute_index(BlockFn kernel, IndexParams params, std::initializer_list<const ArrayRef*> bands,
                    const ArrayRef& out) {
     if (bands.size() == 2) {
         check_shapes({shape_of(*bands.begin()[0]), shape_of(*bands.begin()[1]), shape_of(out)});
@@ -38,6 +38,7 @@ void compute_index(BlockFn kernel, const IndexParams& params, std::initializer_l
     for (const ArrayRef* band : bands) holds.hold_read(*band);
     holds.hold_write(out);
 
+    params.streaming_stores = out.rows() * out.cols() * kOutElementSize >= kStreamingStoreBytes;
     PixelZip zip = PixelZip::of(out_view(out));
     for (const ArrayRef* band : bands) zip.add(band_view(*band));
     par_for_each_pixel(zip, kernel, &params, KernelTraits{false, 1});

@@ -18,7 +18,13 @@ struct IndexParams {
     float g = 0.0f;
     float c1 = 0.0f;
     float c2 = 0.0f;
+    // Write the output with streaming stores: for outputs far larger than the
+    // caches, which would only be evicted again before anyone reads them.
+    bool streaming_stores = false;
 };
+
+// Outputs of at least this many bytes are written with streaming stores.
+inline constexpr int64_t kStreamingStoreBytes = 24 << 20;
 
 // Block kernels of one CPU target. Zip parts: the output, then the bands.
 struct IndexKernelTable {

@@ -2,6 +2,7 @@
 #include "indices/index_kernels.hpp"
 
 #include <cstring>
+#include <immintrin.h>
 
 namespace kelvane {
 namespace {

@@ -66,7 +66,9 @@ static void simd_index_parity() {
                     std::memcpy(buf->data() + offset + 2 * i, &v, 2);
                 }
             }
-            for (const IndexParams& params : param_sets) {
+            for (IndexParams params : param_sets) {
+              for (bool streaming : {false, true}) {
+                params.streaming_stores = streaming;
                 std::vector<std::vector<std::byte>> results;
                 for (SimdLevel level : levels()) {
                     const IndexKernelTable& t = index_kernels_for(level);
@@ -85,6 +87,7 @@ static void simd_index_parity() {
                                                             std::to_string(k / 4) + " n=" + std::to_string(n) +
                                                             " offset=" + std::to_string(offset));
                 }
+              }
             }
         }
     }
