@@ -23,4 +23,5 @@ case "$kind" in
   *) echo "unknown sanitizer: $kind" >&2; exit 2 ;;
 esac
 export KELVANE_UNDER_SANITIZER=$kind   # read by the tests only, to skip what a sanitizer cannot run
-LD_PRELOAD="$runtime" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+# libstdc++ preloaded too, so that the sanitizer finds the C++ runtime it intercepts.
+LD_PRELOAD="$runtime $(g++ -print-file-name=libstdc++.so)" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

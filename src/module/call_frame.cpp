@@ -1,8 +1,8 @@
 // Argument binding and argument errors.
 #include "module/call_frame.hpp"
 
-#include <cstring>
 #include <exception>
+#include <string_view>
 
 namespace kelvane {
 namespace {
@@ -20,11 +20,15 @@ std::string quoted_list(const std::string* names, size_t k) {
     return out + "and " + q(names[k - 1]);
 }
 
-// The keyword's text, or nullptr if it cannot be encoded (then it matches nothing).
-const char* keyword_text(PyObject* key) {
-    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-    if (!text) PyErr_Clear();
-    return text;
+// The keyword's text; a name that cannot be encoded matches no parameter.
+std::string_view keyword_text(PyObject* key) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        return {};  // no parameter has an empty name
+    }
+    return std::string_view(text, static_cast<size_t>(size));
 }
 
 std::string str_of(PyObject* obj) {
@@ -50,9 +54,9 @@ void bind_arguments(const FunctionSignature& sig, PyObject* const* args, Py_ssiz
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const char* text = keyword_text(key);
+        const std::string_view text = keyword_text(key);
         size_t p = 0;
-        while (p < sig.count && !(text && std::strcmp(text, sig.params[p]) == 0)) ++p;
+        while (p < sig.count && text != sig.params[p]) ++p;
         if (p == sig.count) type_error(fn + " got an unexpected keyword argument '" + str_of(key) + "'");
         if (slots[p]) type_error(fn + " got multiple values for argument '" + sig.params[p] + "'");
         slots[p] = args[nargs + k];
