@@ -1,0 +1,255 @@
+"""Index functions bit for bit against the float32 reference, over layouts, shapes and edge values."""
+import itertools
+import random
+
+import numpy as np
+import pytest
+
+import kelvane
+import reference as ref
+from layouts import LAYOUT_NAMES, make_layout
+
+SENTINEL = np.uint32(0x7FC0DEAD).view(np.float32)
+EVI_COEFFS = (2.5, 6.0, 7.5, 1.0)
+# Defaults whose products and sums round, so that a fused or reordered operation shows up.
+EVI_INEXACT = (2.5, 6.1, 7.3, 0.9)
+
+# name -> (function, number of bands, default scalars, reference(bands, scalars))
+FUNCS = {
+    "nd": (kelvane.calculate_normalized_difference_inplace, 2, (), lambda b, p: ref.nd(*b)),
+    "ratio": (kelvane.calculate_ratio_inplace, 2, (), lambda b, p: ref.ratio(*b)),
+    "adjusted": (kelvane.calculate_adjusted_difference_inplace, 2, (0.3,), lambda b, p: ref.adjusted_difference(*b, *p)),
+    "evi": (kelvane.calculate_evi_inplace, 3, EVI_INEXACT, lambda b, p: ref.evi(*b, *p)),
+}
+
+
+def run(name, bands, out, params=None):
+    fn, _, default, _ = FUNCS[name]
+    assert fn(*bands, *(default if params is None else params), out) is None
+
+
+def expected(name, bands, params=None):
+    _, _, default, reference = FUNCS[name]
+    return reference([np.asarray(b) for b in bands], default if params is None else params)
+
+
+def sample_bands(shape, n, seed=0):
+    """Full-range samples mixed with zeros, 65535 and small values (zero and negative denominators)."""
+    rng = np.random.default_rng(seed)
+    bands = []
+    for _ in range(n):
+        pick = rng.integers(0, 4, shape)
+        full, small = rng.integers(0, 65536, shape), rng.integers(0, 16, shape)
+        bands.append(np.select([pick == 0, pick == 1, pick == 2], [full, small, 0], 65535).astype(np.uint16))
+    return bands
+
+
+def check(name, shape, out_layout, band_layouts, params=None, seed=0):
+    values = sample_bands(shape, FUNCS[name][1], seed)
+    bands = [make_layout(v, lay) for v, lay in zip(values, band_layouts)]
+    out = make_layout(np.full(shape, SENTINEL, np.float32), out_layout)
+    run(name, bands, out, params)
+    ref.assert_bits_equal(out, expected(name, values, params))
+    for band, v in zip(bands, values):
+        assert np.array_equal(band, v)  # inputs unchanged
+
+
+def _combinations():
+    cases = [(f, o, (b,) * FUNCS[f][1]) for f in FUNCS for o in LAYOUT_NAMES for b in LAYOUT_NAMES]
+    rng = random.Random(20240611)
+    for f in FUNCS:
+        product = list(itertools.product(LAYOUT_NAMES, repeat=FUNCS[f][1] + 1))
+        cases += [(f, c[-1], c[:-1]) for c in rng.sample(product, 24)]
+    return cases
+
+
+@pytest.mark.parametrize(
+    "name,out_layout,band_layouts", _combinations(), ids=lambda x: x if isinstance(x, str) else "-".join(x)
+)
+def test_layout_combinations(name, out_layout, band_layouts):
+    check(name, (33, 65), out_layout, band_layouts)
+
+
+@pytest.mark.parametrize("name", FUNCS)
+@pytest.mark.parametrize("shape", [(1, 1), (1, 37), (37, 1), (7, 13), (33, 65), (0, 5), (5, 0), (301, 517)])
+def test_shapes(name, shape):
+    for layout in LAYOUT_NAMES:
+        check(name, shape, layout, (layout,) * FUNCS[name][1], seed=shape[0])
+    check(name, shape, "F", ("C",) * FUNCS[name][1])  # no common contiguity, row-major lean
+
+
+@pytest.mark.parametrize("a_layout,b_layout", itertools.product(LAYOUT_NAMES, repeat=2))
+def test_allocating_normalized_difference(a_layout, b_layout):
+    for shape in [(33, 65), (1, 9), (0, 3)]:
+        a, b = sample_bands(shape, 2, seed=3)
+        out = kelvane.calculate_normalized_difference(make_layout(a, a_layout), make_layout(b, b_layout))
+        assert out.flags.c_contiguous
+        ref.assert_bits_equal(out, ref.nd(a, b))
+
+
+EDGE_VALUES = [
+    ("nd", (0, 0), None, 0.0),
+    ("nd", (3, 1), None, 0.5),
+    ("nd", (1000, 3000), None, -0.5),
+    ("nd", (5, 5), None, 0.0),
+    ("nd", (65535, 0), None, 1.0),
+    ("nd", (0, 1), None, -1.0),
+    ("nd", (0, 65535), None, -1.0),
+    ("ratio", (0, 0), None, 0.0),
+    ("ratio", (1, 0), None, 10000000000.0),
+    ("ratio", (2, 0), None, 20000000000.0),
+    ("ratio", (65535, 0), None, 655350000779264.0),
+    ("ratio", (3, 2), None, 1.5),
+    ("ratio", (0, 65535), None, 0.0),
+    ("adjusted", (3, 1), (0.5,), 0.6666667),
+    ("adjusted", (0, 0), (0.5,), 0.0),
+    ("adjusted", (2, 0), (-2.0,), -20000000000.0),
+    ("adjusted", (1, 1), (-2.0,), -0.0),
+    ("evi", (3000, 1000, 500), EVI_COEFFS, 0.9521996),
+    ("evi", (0, 0, 0), EVI_COEFFS, 0.0),
+    ("evi", (14, 0, 2), EVI_COEFFS, 349999988736.0),
+    ("evi", (1000, 500, 533), EVI_COEFFS, 357.14288),
+    ("evi", (1000, 500, 600), EVI_COEFFS, -2.5050101),
+]
+
+
+@pytest.mark.parametrize("name,samples,params,value", EDGE_VALUES)
+def test_edge_values(name, samples, params, value):
+    # 3 x 5 pixels: contiguous runs of four lanes plus a tail, and a strided output
+    bands = [np.full((3, 5), s, np.uint16) for s in samples]
+    want = np.full((3, 5), value, np.float32)
+    ref.assert_bits_equal(expected(name, bands, params), want)
+    for layout in ("C", "stepped"):
+        out = make_layout(np.full((3, 5), SENTINEL, np.float32), layout)
+        run(name, bands, out, params)
+        ref.assert_bits_equal(out, want)
+
+
+SCALARS = [
+    ("adjusted", (float("nan"),)),
+    ("adjusted", (float("inf"),)),
+    ("adjusted", (float("-inf"),)),
+    ("adjusted", (-1.0,)),
+    ("adjusted", (-2.0,)),
+    ("adjusted", (-0.0,)),
+    ("adjusted", (0.1,)),
+    ("adjusted", (1e39,)),
+    ("adjusted", (-65535.5,)),
+    ("evi", (float("nan"), 6.0, 7.5, 1.0)),
+    ("evi", (2.5, float("nan"), 7.5, 1.0)),
+    ("evi", (2.5, 6.0, float("nan"), 1.0)),
+    ("evi", (2.5, 6.0, 7.5, float("nan"))),
+    ("evi", (0.0, 6.0, 7.5, 1.0)),
+    ("evi", (-0.0, 6.0, 7.5, 1.0)),
+    ("evi", (float("inf"), 6.0, 7.5, 1.0)),
+    ("evi", (-2.5, 6.0, 7.5, float("-inf"))),
+    ("evi", (2.5, -6.0, 7.5, -1.0)),
+    ("evi", (2.5, 6.0, -7.5, -1e39)),
+    ("evi", (1.1, 0.3, 0.7, 0.1)),
+]
+
+
+@pytest.mark.parametrize("name,params", SCALARS)
+def test_scalar_parameters(name, params):
+    values = sample_bands((7, 13), FUNCS[name][1], seed=5)
+    for layout in ("C", "reversed"):
+        out = make_layout(np.full((7, 13), SENTINEL, np.float32), layout)
+        run(name, [make_layout(v, layout) for v in values], out, params)
+        ref.assert_bits_equal(out, expected(name, values, params))
+        if any(np.isnan(p) for p in params):
+            assert np.isnan(out).all()
+
+
+def test_adjusted_difference_with_zero_l_is_normalized_difference():
+    a, b = sample_bands((33, 65), 2, seed=9)
+    nd, adj = np.empty((33, 65), np.float32), np.empty((33, 65), np.float32)
+    kelvane.calculate_normalized_difference_inplace(a, b, nd)
+    kelvane.calculate_adjusted_difference_inplace(a, b, 0.0, adj)
+    ref.assert_bits_equal(adj, nd)
+
+
+@pytest.mark.parametrize(
+    "name,pattern", [("nd", (0, 0)), ("ratio", (0, 0)), ("adjusted", (0, 0)), ("evi", (0, 0, 1)), ("evi", (0, 1, 0)), ("evi", (0, 0, 0))]
+)
+def test_same_array_as_several_bands(name, pattern):
+    distinct = sample_bands((9, 11), 2, seed=11)
+    bands = [distinct[k] for k in pattern]
+    out = np.full((9, 11), SENTINEL, np.float32)
+    run(name, bands, out)
+    ref.assert_bits_equal(out, expected(name, bands))
+    if name == "nd":
+        assert not out.view(np.uint32).any()  # +0.0 everywhere
+
+
+@pytest.mark.parametrize("name", FUNCS)
+def test_read_only_bands(name):
+    values = sample_bands((5, 6), FUNCS[name][1], seed=2)
+    bands = [make_layout(v, "F") for v in values]
+    for band in bands:
+        band.flags.writeable = False
+    out = np.empty((5, 6), np.float32)
+    run(name, bands, out)
+    ref.assert_bits_equal(out, expected(name, values))
+
+
+def _out_in_buffer(buf, offset, shape, strides):
+    return np.ndarray(shape, np.float32, buffer=buf, offset=offset, strides=strides)
+
+
+def _touched_bytes(buf, view, itemsize):
+    start = view.ctypes.data - buf.ctypes.data
+    rows, cols = view.shape
+    element = start + np.add.outer(np.arange(rows) * view.strides[0], np.arange(cols) * view.strides[1])
+    mask = np.zeros(buf.size, bool)
+    for k in range(itemsize):
+        mask[(element + k).ravel()] = True
+    return mask
+
+
+OUTPUT_PLACEMENTS = {
+    # name -> (byte offset, byte strides as a function of rows and columns, reverse afterwards)
+    "stepped": (8, lambda r, c: (4 * (3 * c + 2), 12), False),
+    "stepped-reversed": (8, lambda r, c: (4 * (3 * c + 2), 12), True),
+    "unaligned-stepped": (5, lambda r, c: (8 * c + 12, 8), False),
+    "odd-strides": (3, lambda r, c: (5 * c + 3, 5), False),
+    "odd-strides-reversed": (3, lambda r, c: (5 * c + 3, 5), True),
+    "odd-column-major": (1, lambda r, c: (6, 6 * r + 1), False),
+}
+
+
+@pytest.mark.parametrize("placement", OUTPUT_PLACEMENTS)
+@pytest.mark.parametrize("name", FUNCS)
+def test_only_output_view_elements_written(name, placement):
+    rows, cols = 11, 19
+    offset, strides, reverse = OUTPUT_PLACEMENTS[placement]
+    s0, s1 = strides(rows, cols)
+    buf = np.full(offset + (rows - 1) * s0 + (cols - 1) * s1 + 4 + 16, 0xAB, np.uint8)
+    out = _out_in_buffer(buf, offset, (rows, cols), (s0, s1))
+    if reverse:
+        out = out[::-1, ::-1]
+    values = sample_bands((rows, cols), FUNCS[name][1], seed=4)
+    run(name, values, out)
+    ref.assert_bits_equal(out, expected(name, values))
+    untouched = ~_touched_bytes(buf, out, 4)
+    assert (buf[untouched] == 0xAB).all()
+
+
+def _odd_strided_band(values, offset, s0, s1):
+    rows, cols = values.shape
+    buf = np.full(offset + (rows - 1) * s0 + (cols - 1) * s1 + 2 + 8, 0x5A, np.uint8)
+    band = np.ndarray(values.shape, np.uint16, buffer=buf, offset=offset, strides=(s0, s1))
+    band[...] = values
+    return band
+
+
+@pytest.mark.parametrize("name", FUNCS)
+@pytest.mark.parametrize("strides", [(3 * 19 + 5, 3), (2 * 19 + 1, 2), (5, 5 * 11 + 3)])
+def test_band_byte_strides_not_multiple_of_element_size(name, strides):
+    values = sample_bands((11, 19), FUNCS[name][1], seed=6)
+    bands = [_odd_strided_band(v, 1, *strides) for v in values]
+    bands[-1] = _odd_strided_band(values[-1][::-1, ::-1].copy(), 1, *strides)[::-1, ::-1]
+    out = np.full((11, 19), SENTINEL, np.float32)
+    run(name, bands, out)
+    ref.assert_bits_equal(out, expected(name, values))
+    for band, v in zip(bands, values):
+        assert np.array_equal(band, v)
