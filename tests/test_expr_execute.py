@@ -3,6 +3,8 @@ import sys
 import threading
 
 import numpy as np
+import os
+
 import pytest
 
 import kelvane
@@ -335,6 +337,7 @@ def _rss_bytes():
         return int(f.read().split()[1]) * 4096
 
 
+@pytest.mark.skipif("KELVANE_UNDER_SANITIZER" in os.environ, reason="sanitizers hold freed memory back")
 def test_failing_calls_leak_nothing(capfd):
     a, c = bands_2((2, 2))
     tiny = a[:1, :1]

@@ -116,6 +116,71 @@ inline void walk_block(const PixelZip& z, RunFn&& run_fn) {
     }
 }
 
+// True when the parts of a block disagree on which axis is contiguous in
+// memory (a column-major output with row-major bands, say), so that any single
+// walk order strides through one of them a whole row or column at a time.
+inline bool has_mixed_orientation(const PixelZip& z) {
+    if (z.rows < 2 || z.cols < 2) return false;
+    int row_major = 0, column_major = 0;
+    for (int p = 0; p < z.num_parts; ++p) {
+        const int64_t rs = z.parts[p].row_stride < 0 ? -z.parts[p].row_stride : z.parts[p].row_stride;
+        const int64_t cs = z.parts[p].col_stride < 0 ? -z.parts[p].col_stride : z.parts[p].col_stride;
+        (cs <= rs ? row_major : column_major) += 1;
+    }
+    return row_major > 0 && column_major > 0;
+}
+
+// True when the memory that part 0 (the output) can touch in this block
+// overlaps that of another part: then only the walk order itself keeps the
+// result defined, and it must not be changed.
+inline bool output_overlaps_inputs(const PixelZip& z) {
+    if (z.rows == 0 || z.cols == 0) return false;
+    auto extent = [&](const ZipPart& part, const std::byte*& lo, const std::byte*& hi) {
+        const int64_t dr = (z.rows - 1) * part.row_stride, dc = (z.cols - 1) * part.col_stride;
+        lo = part.data + (dr < 0 ? dr : 0) + (dc < 0 ? dc : 0);
+        hi = part.data + (dr > 0 ? dr : 0) + (dc > 0 ? dc : 0) + part.element_size;
+    };
+    const std::byte *out_lo, *out_hi;
+    extent(z.parts[0], out_lo, out_hi);
+    for (int p = 1; p < z.num_parts; ++p) {
+        const std::byte *lo, *hi;
+        extent(z.parts[p], lo, hi);
+        if (lo < out_hi && out_lo < hi) return true;
+    }
+    return false;
+}
+
+// Walks a block square tile by square tile. Only for kernels that cannot fail
+// and whose output overlaps no input: for them the order of pixels leaves no
+// trace, and tiles keep both orientations' memory close together.
+template <class RunFn>
+inline void walk_block_in_tiles(const PixelZip& z, RunFn&& run_fn) {
+    constexpr int64_t kTileSide = 64;
+    for (int64_t r0 = 0; r0 < z.rows; r0 += kTileSide) {
+        for (int64_t c0 = 0; c0 < z.cols; c0 += kTileSide) {
+            PixelZip tile = z;
+            tile.rows = z.rows - r0 < kTileSide ? z.rows - r0 : kTileSide;
+            tile.cols = z.cols - c0 < kTileSide ? z.cols - c0 : kTileSide;
+            tile.grid_row += r0;
+            tile.grid_col += c0;
+            for (int p = 0; p < z.num_parts; ++p) {
+                tile.parts[p].data += r0 * z.parts[p].row_stride + c0 * z.parts[p].col_stride;
+            }
+            walk_block(tile, run_fn);
+        }
+    }
+}
+
+// Walk for kernels that cannot fail: tiles where the orientations disagree.
+template <class RunFn>
+inline void walk_block_any_order(const PixelZip& z, RunFn&& run_fn) {
+    if (has_mixed_orientation(z) && !output_overlaps_inputs(z)) {
+        walk_block_in_tiles(z, run_fn);
+    } else {
+        walk_block(z, run_fn);
+    }
+}
+
 // A kernel over whole blocks; `context` holds what the kernel captured.
 using BlockFn = void (*)(const PixelZip& block, const void* context);
 
