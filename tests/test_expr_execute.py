@@ -1,10 +1,9 @@
 """execute_expr_inplace: stack-machine semantics, failures, what a failure leaves in the output, reuse and leaks."""
+import os
 import sys
 import threading
 
 import numpy as np
-import os
-
 import pytest
 
 import kelvane
