@@ -17,6 +17,7 @@ struct ExprContext {
     const BandView* bands = nullptr;
     size_t num_bands = 0;
     int max_depth = 0;  // deepest stack the program reaches (set by cannot_fail)
+    bool streaming_stores = false;  // see kStreamingStoreBytes
 };
 
 // The stack machine for one pixel: the reference semantics, failures included.

@@ -4,9 +4,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <immintrin.h>
 
 namespace kelvane {
 namespace {
+#define KELVANE_LANES 8
 #include "expr/evaluator_impl.inc"
 }  // namespace
 

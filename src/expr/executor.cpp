@@ -43,6 +43,7 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         const std::vector<ExprOp> ops = expr->ops;  // the call's private copy
 
         ExprContext program{ops.data(), ops.size(), views.data(), views.size()};
+        program.streaming_stores = out_v.rows * out_v.cols * kOutElementSize >= kStreamingStoreBytes;
         PixelZip zip = PixelZip::index_grid(out_v.rows, out_v.cols);
         zip.add(out_v);
         // Programs that can fail run pixel by pixel, so that failures and the

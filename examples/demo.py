@@ -1,0 +1,526 @@
+#!/usr/bin/env python3
+"""Spectral indices of a real Sentinel-2 scene with kelvane: one PNG figure and one table.
+
+With no arguments the demo reads the Sentinel-2 sample bands that the xarray-spatial
+package carries inside itself (NetCDF files in xrspatial/datasets/sentinel-2; nothing is
+downloaded). Or give your own single-band GeoTIFFs (needs rasterio):
+
+    python examples/demo.py
+    python examples/demo.py --input blue=B02.tif green=B03.tif red=B04.tif nir=B08.tif \\
+        swir1=B11.tif swir2=B12.tif --out scene.png
+
+Every index is computed twice, by kelvane and by plain NumPy in float32 with the same
+operations in the same order; the table shows both timings and whether the results agree
+bit for bit. Values are in digital numbers (reflectance x 10000), so additive terms given
+in reflectance units are scaled by 10000 (SAVI's L = 0.5 becomes 5000, EVI's L = 1 becomes
+10000); ratios of bands need no scaling.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import math
+import os
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from kelvane import _Instruction  # the stub's instruction TypedDicts (type checkers only)
+
+PROG = "kelvane-demo"
+BAND_NAMES = ("blue", "green", "red", "nir", "swir1", "swir2")
+SAMPLE_FILES = {name: f"{name}_band.nc" for name in BAND_NAMES}
+
+# The single-precision value nearest to 1e-10, which kelvane adds to every denominator.
+DENOM_EPSILON = np.array(0x2EDBE6FF, dtype=np.uint32).view(np.float32)[()]
+
+# SAVI in digital numbers: the soil term L = 0.5 (reflectance) is 5000 DN. kelvane's adjusted
+# difference scales its quotient by (1 + l) with l in band units, i.e. by 5001, while SAVI
+# wants (1 + L) = 1.5, so the result is rescaled once by 1.5 / 5001 afterwards.
+SAVI_L_DN = 5000.0
+SAVI_RESCALE = np.float32(1.5 / (1.0 + SAVI_L_DN))
+
+# EVI in digital numbers: gain and the two aerosol weights are ratios and stay as they are;
+# the canopy term L = 1 (reflectance) is 10000 DN.
+EVI_G, EVI_C1, EVI_C2, EVI_L_DN = 2.5, 6.0, 7.5, 10000.0
+
+# EVI2 (two-band EVI) as a band-math program: 2.5 * (nir - red) / (nir + 2.4 * red + 10000),
+# with nir as band 0 and red as band 1.
+EVI2_PROGRAM: "List[_Instruction]" = [
+    {"type": "push_scalar", "value": 2.5},
+    {"type": "push_band", "index": 0},
+    {"type": "push_band", "index": 1},
+    {"type": "sub"},
+    {"type": "mul"},
+    {"type": "push_band", "index": 0},
+    {"type": "push_scalar", "value": 2.4},
+    {"type": "push_band", "index": 1},
+    {"type": "mul"},
+    {"type": "add"},
+    {"type": "push_scalar", "value": 10000.0},
+    {"type": "add"},
+    {"type": "div"},
+]
+
+
+class DemoError(Exception):
+    """A problem with the user's input or environment, reported as one line."""
+
+
+@dataclass
+class Band:
+    name: str
+    data: np.ndarray  # 2-D native uint16
+    transform: Optional[Tuple[float, ...]]  # affine (a, b, c, d, e, f), or None if not georeferenced
+    source: str
+    nodata: Optional[np.ndarray] = None  # True where the file marks a pixel as nodata
+
+
+# ---------------------------------------------------------------------------------------------
+# Reading bands
+
+
+def to_uint16(name: str, source: str, values: np.ndarray, nodata: Optional[np.ndarray] = None) -> np.ndarray:
+    """Return `values` as a native 2-D uint16 array, refusing anything that would not be exact.
+
+    Pixels flagged in `nodata` are not checked and become 0; the caller masks them afterwards.
+    """
+    if values.ndim != 2:
+        raise DemoError(f"band '{name}' ({source}) has {values.ndim} dimensions; a band must be 2-D")
+    kind = values.dtype.kind
+    if kind not in "uif":
+        raise DemoError(f"band '{name}' ({source}) has type {values.dtype}; "
+                        "bands must hold whole numbers in 0..65535")
+    if values.dtype == np.uint16 and values.dtype.isnative:
+        return values
+    if nodata is not None and nodata.any():
+        values = np.where(nodata, 0, values).astype(values.dtype)
+    if kind == "f":
+        ok = np.isfinite(values) & (values == np.floor(values))
+    else:
+        ok = np.ones(values.shape, dtype=bool)
+    ok &= (values >= 0) & (values <= 65535)
+    bad = ~ok
+    if bad.any():
+        example = values[bad].flat[0].item()
+        hint = ""
+        if kind == "f" and np.nanmax(np.abs(values)) <= 2.0:
+            hint = "; this looks like reflectance, scale it to digital numbers (x 10000) first"
+        raise DemoError(f"band '{name}' ({source}) has type {values.dtype} and {int(bad.sum())} values "
+                        f"that are not whole numbers in 0..65535 (for example {example:g}){hint}")
+    converted = values.astype(np.uint16)
+    if not np.array_equal(converted.astype(values.dtype), values):  # belt and braces
+        raise DemoError(f"band '{name}' ({source}) does not convert exactly to uint16")
+    return converted
+
+
+def sample_dir() -> Path:
+    """The folder of Sentinel-2 sample bands inside the installed xarray-spatial package."""
+    # find_spec locates the package without importing it (importing pulls in numba and datashader).
+    spec = importlib.util.find_spec("xrspatial")
+    if spec is None or not spec.submodule_search_locations:
+        raise DemoError("the sample scene ships with the xarray-spatial package: "
+                        "pip install xarray-spatial scipy (or pass --input with your own GeoTIFFs)")
+    folder = Path(list(spec.submodule_search_locations)[0]) / "datasets" / "sentinel-2"
+    if not folder.is_dir():
+        raise DemoError(f"this xarray-spatial has no Sentinel-2 sample folder ({folder})")
+    return folder
+
+
+def load_sample() -> Dict[str, Band]:
+    """Read the six sample bands (NetCDF 3 files, float64 holding whole numbers) with SciPy."""
+    try:
+        from scipy.io import netcdf_file
+    except ImportError:
+        raise DemoError("reading the sample scene needs SciPy: pip install scipy") from None
+    folder = sample_dir()
+    bands = {}
+    for name in BAND_NAMES:
+        path = folder / SAMPLE_FILES[name]
+        if not path.is_file():
+            raise DemoError(f"band '{name}': no such file: {path}")
+        with netcdf_file(str(path), "r", mmap=False) as nc:
+            grids = [v for v in nc.variables.values() if len(v.shape) == 2]
+            if len(grids) != 1:
+                raise DemoError(f"band '{name}': expected one 2-D variable in {path}")
+            var = grids[0]
+            values = np.array(var.data)
+            attrs = var._attributes  # scipy keeps the NetCDF attributes here
+            transform = attrs.get("transform")
+        transform = tuple(float(t) for t in transform[:6]) if transform is not None else None
+        bands[name] = Band(name, to_uint16(name, path.name, values), transform, path.name)
+    return bands
+
+
+def parse_inputs(items: Sequence[str]) -> Dict[str, str]:
+    paths: Dict[str, str] = {}
+    for item in items:
+        name, sep, path = item.partition("=")
+        name = name.strip().lower()
+        if not sep or not path:
+            raise DemoError(f"--input expects NAME=PATH, got {item!r}")
+        if name not in BAND_NAMES:
+            raise DemoError(f"--input: unknown band name {name!r}; use {', '.join(BAND_NAMES)}")
+        if name in paths:
+            raise DemoError(f"--input: band '{name}' given twice")
+        paths[name] = path
+    if "nir" not in paths or "red" not in paths:
+        raise DemoError("--input needs at least nir=... and red=...")
+    return paths
+
+
+def load_geotiffs(paths: Dict[str, str]) -> Dict[str, Band]:
+    """Read one single-band raster per band with rasterio (imported only here)."""
+    for name, path in paths.items():
+        if not os.path.isfile(path):
+            raise DemoError(f"band '{name}': no such file: {path}")
+    try:
+        import warnings
+
+        import rasterio
+        from rasterio.errors import NotGeoreferencedWarning, RasterioIOError
+    except ImportError:
+        raise DemoError("reading GeoTIFFs needs rasterio: pip install rasterio") from None
+    bands = {}
+    for name, path in paths.items():
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", NotGeoreferencedWarning)
+                with rasterio.open(path) as ds:
+                    if ds.count != 1:
+                        raise DemoError(f"band '{name}' ({path}) has {ds.count} bands; "
+                                        "give one single-band file per band")
+                    values = ds.read(1)
+                    georeferenced = ds.crs is not None or not ds.transform.is_identity
+                    transform = tuple(ds.transform)[:6] if georeferenced else None
+                    nodata_value = ds.nodata
+        except RasterioIOError as exc:
+            raise DemoError(f"band '{name}': cannot read {path}: {exc}") from None
+        nodata = None
+        if nodata_value is not None:
+            nodata = np.isnan(values) if math.isnan(nodata_value) else values == nodata_value
+        bands[name] = Band(name, to_uint16(name, path, values, nodata), transform, path, nodata)
+    return bands
+
+
+def align(bands: Dict[str, Band]) -> List[str]:
+    """Put every band on the grid of nir; returns notes for the user.
+
+    A band on a coarser grid that nests in nir's grid (a whole-number pixel size ratio and a
+    whole-pixel offset, e.g. Sentinel-2's 20 m SWIR bands against its 10 m bands) is cropped
+    and each of its pixels repeated onto the finer grid. Anything else that differs is refused.
+    """
+    ref = bands["nir"]
+    rows, cols = ref.data.shape
+    notes = []
+    for band in bands.values():
+        if band is ref:
+            continue
+        if band.transform is None or ref.transform is None or band.transform == ref.transform:
+            if band.data.shape != ref.data.shape:
+                raise DemoError(f"bands differ in shape: nir is {rows}x{cols} "
+                                f"but {band.name} is {band.data.shape[0]}x{band.data.shape[1]}")
+            continue
+        a, b, c, d, e, f = band.transform
+        ra, rb, rc, rd, re, rf = ref.transform
+        fx, fy = a / ra, e / re
+        col0, row0 = (rc - c) / a, (rf - f) / e
+        whole = all(abs(v - round(v)) < 1e-9 for v in (fx, fy, col0, row0))
+        if not whole or b or d or rb or rd or round(fx) < 1 or round(fy) < 1 or col0 < 0 or row0 < 0:
+            raise DemoError(f"band '{band.name}' is on a different grid from nir "
+                            f"(pixel {a:g} x {-e:g} vs {ra:g} x {-re:g}); resample it to nir's grid first")
+        fx, fy, col0, row0 = round(fx), round(fy), round(col0), round(row0)
+        need_r, need_c = -(-rows // fy), -(-cols // fx)
+        if row0 + need_r > band.data.shape[0] or col0 + need_c > band.data.shape[1]:
+            raise DemoError(f"band '{band.name}' does not cover nir's extent")
+        window = (slice(row0, row0 + need_r), slice(col0, col0 + need_c))
+        band.data = repeat_pixels(band.data[window], fy, fx, rows, cols)
+        if band.nodata is not None:
+            band.nodata = repeat_pixels(band.nodata[window], fy, fx, rows, cols)
+        band.transform = ref.transform
+        notes.append(f"{band.name}: pixel size {a:g} against nir's {ra:g}, "
+                     f"each pixel repeated {fx}x{fy} onto nir's grid")
+    return notes
+
+
+def repeat_pixels(grid: np.ndarray, fy: int, fx: int, rows: int, cols: int) -> np.ndarray:
+    """Each pixel of `grid` as an fy x fx block, cut to rows x cols (nearest-neighbour upsampling)."""
+    return np.ascontiguousarray(np.repeat(np.repeat(grid, fy, axis=0), fx, axis=1)[:rows, :cols])
+
+
+# ---------------------------------------------------------------------------------------------
+# The indices: each computed by kelvane and by NumPy float32 in the same order of operations
+
+
+def f32(band: np.ndarray) -> np.ndarray:
+    return band.astype(np.float32)
+
+
+def np_normalized_difference(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    A, B = f32(a), f32(b)
+    return (A - B) / ((A + B) + DENOM_EPSILON)
+
+
+def np_ratio(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    return f32(a) / (f32(b) + DENOM_EPSILON)
+
+
+def np_adjusted_difference(a: np.ndarray, b: np.ndarray, l: float) -> np.ndarray:
+    A, B, L = f32(a), f32(b), np.float32(l)
+    return ((A - B) / (((A + B) + L) + DENOM_EPSILON)) * (np.float32(1.0) + L)
+
+
+def np_evi(nir, red, blue, g, c1, c2, l) -> np.ndarray:
+    N, R, Bl = f32(nir), f32(red), f32(blue)
+    g, c1, c2, l = (np.float32(v) for v in (g, c1, c2, l))
+    return ((N - R) / ((((N + c1 * R) - c2 * Bl) + l) + DENOM_EPSILON)) * g
+
+
+def np_evi2(nir, red) -> np.ndarray:
+    N, R = f32(nir), f32(red)
+    numerator = np.float32(2.5) * (N - R)
+    divisor = (N + np.float32(2.4) * R) + np.float32(10000.0)
+    return numerator / (divisor + DENOM_EPSILON)  # band-math div adds the epsilon too
+
+
+@dataclass
+class Index:
+    name: str
+    bands: Tuple[str, ...]
+    formula: str
+    cmap: str
+    with_kelvane: Callable[..., np.ndarray]
+    with_numpy: Callable[..., np.ndarray]
+
+
+def make_indices(kelvane) -> List[Index]:
+    def into_new(fn, *args):
+        out = np.empty(args[0].shape, dtype=np.float32)
+        fn(*args, out)
+        return out
+
+    def kv_nd(a, b):
+        return into_new(kelvane.calculate_normalized_difference_inplace, a, b)
+
+    def kv_savi(nir, red):
+        out = into_new(kelvane.calculate_adjusted_difference_inplace, nir, red, SAVI_L_DN)
+        out *= SAVI_RESCALE
+        return out
+
+    def np_savi(nir, red):
+        out = np_adjusted_difference(nir, red, SAVI_L_DN)
+        out *= SAVI_RESCALE
+        return out
+
+    evi2 = kelvane.compile_expr(EVI2_PROGRAM, 2)
+
+    def kv_evi2(nir, red):
+        out = np.empty(nir.shape, dtype=np.float32)
+        kelvane.execute_expr_inplace(evi2, [nir, red], out)
+        return out
+
+    return [
+        Index("NDVI", ("nir", "red"), "(nir-red)/(nir+red)", "RdYlGn", kv_nd, np_normalized_difference),
+        Index("NDWI", ("green", "nir"), "(green-nir)/(green+nir)", "RdBu", kv_nd, np_normalized_difference),
+        Index("NDMI", ("nir", "swir1"), "(nir-swir1)/(nir+swir1)", "BrBG", kv_nd, np_normalized_difference),
+        Index("NBR", ("nir", "swir2"), "(nir-swir2)/(nir+swir2)", "RdYlGn", kv_nd, np_normalized_difference),
+        Index("SR", ("nir", "red"), "nir/red", "YlGn",
+              lambda a, b: into_new(kelvane.calculate_ratio_inplace, a, b), np_ratio),
+        Index("SAVI", ("nir", "red"), "1.5(nir-red)/(nir+red+5000)", "RdYlGn", kv_savi, np_savi),
+        Index("EVI", ("nir", "red", "blue"), "2.5(nir-red)/(nir+6red-7.5blue+10000)", "RdYlGn",
+              lambda n, r, b: into_new(kelvane.calculate_evi_inplace, n, r, b,
+                                       EVI_G, EVI_C1, EVI_C2, EVI_L_DN),
+              lambda n, r, b: np_evi(n, r, b, EVI_G, EVI_C1, EVI_C2, EVI_L_DN)),
+        Index("EVI2 (program)", ("nir", "red"), "2.5(nir-red)/(nir+2.4red+10000)", "RdYlGn",
+              kv_evi2, np_evi2),
+    ]
+
+
+def best_time(fn: Callable[[], object], repeats: int) -> float:
+    """Best wall time of `repeats` runs, in milliseconds, after one warm-up run."""
+    fn()
+    best = math.inf
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best * 1e3
+
+
+@dataclass
+class Result:
+    index: Index
+    values: np.ndarray
+    kelvane_ms: float
+    numpy_ms: float
+    differing: int
+
+
+def compute(indices: List[Index], bands: Dict[str, Band], repeats: int) -> List[Result]:
+    results = []
+    for index in indices:
+        args = [bands[name].data for name in index.bands]
+        ours = index.with_kelvane(*args)
+        ref = index.with_numpy(*args)
+        differing = int(np.count_nonzero(ours.view(np.uint32) != ref.view(np.uint32)))
+        kv_ms = best_time(lambda: index.with_kelvane(*args), repeats)
+        np_ms = best_time(lambda: index.with_numpy(*args), repeats)
+        masks = [m for m in (bands[n].nodata for n in index.bands) if m is not None]
+        if masks:  # mask after the call: kelvane has no notion of nodata
+            ours = ours.copy()
+            ours[np.logical_or.reduce(masks)] = np.nan
+        results.append(Result(index, ours, kv_ms, np_ms, differing))
+    return results
+
+
+# ---------------------------------------------------------------------------------------------
+# Output
+
+
+def stats(values: np.ndarray) -> Tuple[float, float, float, int]:
+    finite = values[np.isfinite(values)]
+    if finite.size == 0:
+        return math.nan, math.nan, math.nan, values.size
+    return float(finite.min()), float(finite.max()), float(finite.mean(dtype=np.float64)), values.size - finite.size
+
+
+def print_table(results: List[Result]) -> None:
+    header = (f"{'index':<15} {'bands':<16} {'min':>9} {'max':>9} {'mean':>9} "
+              f"{'kelvane ms':>10} {'NumPy f32 ms':>12} {'speed-up':>8}  bit-identical")
+    print(header)
+    print("-" * len(header))
+    for r in results:
+        lo, hi, mean, nonfinite = stats(r.values)
+        same = "yes" if r.differing == 0 else f"NO ({r.differing} px differ)"
+        note = f"  [{nonfinite} px nodata/non-finite]" if nonfinite else ""
+        print(f"{r.index.name:<15} {','.join(r.index.bands):<16} {lo:>9.4f} {hi:>9.4f} {mean:>9.4f} "
+              f"{r.kelvane_ms:>10.3f} {r.numpy_ms:>12.3f} {r.numpy_ms / r.kelvane_ms:>7.1f}x  {same}{note}")
+
+
+def save_figure(results: List[Result], bands: Dict[str, Band], title: str, out: Path) -> None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise DemoError("the figure needs matplotlib: pip install matplotlib") from None
+    panels: List[Tuple[str, Optional[Result]]] = [(r.index.name, r) for r in results]
+    has_rgb = all(n in bands for n in ("red", "green", "blue"))
+    if has_rgb:
+        panels.insert(0, ("true colour", None))
+    ncols = 3 if len(panels) == 9 else min(4, len(panels))
+    nrows = -(-len(panels) // ncols)
+    rows, cols = bands["nir"].data.shape
+    width = 4.6 * ncols
+    fig, axes = plt.subplots(nrows, ncols, figsize=(width, width / ncols * rows / cols * nrows * 1.25 + 0.6),
+                             squeeze=False, constrained_layout=True)
+    for ax in axes.flat:
+        ax.set_axis_off()
+    for ax, (label, result) in zip(axes.flat, panels):
+        if result is None:
+            rgb = np.dstack([bands[n].data for n in ("red", "green", "blue")]).astype(np.float32)
+            lo, hi = np.percentile(rgb, [1, 99])
+            ax.imshow(np.clip((rgb - lo) / max(hi - lo, 1), 0, 1))
+            ax.set_title("true colour (red, green, blue)", fontsize=10)
+            continue
+        values = result.values
+        finite = values[np.isfinite(values)]
+        vmin, vmax = np.percentile(finite, [2, 98]) if finite.size else (0.0, 1.0)
+        image = ax.imshow(values, cmap=result.index.cmap, vmin=vmin, vmax=vmax, interpolation="nearest")
+        lo, hi, _, _ = stats(values)
+        ax.set_title(f"{label}  range [{lo:.3f}, {hi:.3f}]\n{result.index.formula}", fontsize=10)
+        fig.colorbar(image, ax=ax, shrink=0.85)
+    fig.suptitle(f"{title}\ncomputed with kelvane (float32); colour scale: 2nd-98th percentile", fontsize=12)
+    try:
+        fig.savefig(out, dpi=110)
+    except OSError as exc:
+        raise DemoError(f"cannot write the figure to {out}: {exc.strerror or exc}") from None
+    finally:
+        plt.close(fig)
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def run(argv: Optional[Sequence[str]] = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Spectral indices of a Sentinel-2 scene with kelvane: a figure and a table.")
+    parser.add_argument("--input", nargs="+", metavar="NAME=PATH",
+                        help=f"your own single-band GeoTIFFs (needs rasterio); names: {', '.join(BAND_NAMES)}; "
+                             "nir and red are required, indices whose bands are missing are skipped")
+    parser.add_argument("--out", default="kelvane-demo.png", type=Path,
+                        help="path of the PNG figure (default: kelvane-demo.png in the current directory)")
+    parser.add_argument("--repeats", type=int, default=20, help="timing runs per index (best is shown)")
+    args = parser.parse_args(argv)
+    if args.repeats < 1:
+        parser.error("--repeats must be at least 1")
+
+    if not args.out.parent.resolve().is_dir():
+        raise DemoError(f"--out: no such directory: {args.out.parent}")
+    try:
+        import kelvane
+    except ImportError as exc:
+        raise DemoError(f"cannot import kelvane ({exc}); install it with: pip install .") from None
+
+    if args.input:
+        bands = load_geotiffs(parse_inputs(args.input))
+        title = "Your scene: " + ", ".join(f"{b.name}={Path(b.source).name}" for b in bands.values())
+    else:
+        bands = load_sample()
+        title = "Sentinel-2 sample scene shipped with xarray-spatial (xrspatial/datasets/sentinel-2)"
+    notes = align(bands)
+
+    try:
+        indices = make_indices(kelvane)
+    except NotImplementedError as exc:
+        raise DemoError(f"this kelvane build cannot compute yet: {exc}") from None
+    usable = [ix for ix in indices if all(n in bands for n in ix.bands)]
+    skipped = [ix.name for ix in indices if ix not in usable]
+
+    rows, cols = bands["nir"].data.shape
+    print(f"scene: {title}")
+    if not args.input:
+        print(f"read from: {sample_dir()}")
+    print(f"grid: {rows} x {cols} pixels, uint16 digital numbers; "
+          f"{len(os.sched_getaffinity(0)) if hasattr(os, 'sched_getaffinity') else os.cpu_count()} cores available")
+    for note in notes:
+        print(f"note: {note}")
+    if skipped:
+        print(f"skipped (bands not given): {', '.join(skipped)}")
+    print(f"timings: best of {args.repeats} runs, output allocated inside both; NumPy converts "
+          "the uint16 bands to float32 itself")
+    print()
+    try:
+        results = compute(usable, bands, args.repeats)
+    except NotImplementedError as exc:
+        raise DemoError(f"this kelvane build cannot compute yet: {exc}") from None
+    print_table(results)
+    save_figure(results, bands, title, args.out)
+    print()
+    print(f"figure: {args.out.resolve()}")
+    differing = [r.index.name for r in results if r.differing]
+    if differing:
+        raise DemoError(f"kelvane and NumPy float32 disagree for {', '.join(differing)}")
+    return 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    try:
+        return run(argv)
+    except DemoError as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:  # output piped into head or similar
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
