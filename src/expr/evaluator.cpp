@@ -100,6 +100,83 @@ bool cannot_fail(ExprContext& program, int64_t rows, int64_t cols) {
     return true;
 }
 
+namespace {
+
+template <class View>
+void byte_extent(const View& v, int64_t element_size, const std::byte*& lo, const std::byte*& hi) {
+    const int64_t dr = (v.rows - 1) * v.row_stride, dc = (v.cols - 1) * v.col_stride;
+    lo = v.data + (dr < 0 ? dr : 0) + (dc < 0 ? dc : 0);
+    hi = v.data + (dr > 0 ? dr : 0) + (dc > 0 ? dc : 0) + element_size;
+}
+
+}  // namespace
+
+bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& bands) {
+    if (out.rows == 0 || out.cols == 0) return false;
+    const std::byte *out_lo, *out_hi;
+    byte_extent(out, kOutElementSize, out_lo, out_hi);
+    for (const BandView& band : bands) {
+        if (band.rows == 0 || band.cols == 0) continue;
+        const std::byte *lo, *hi;
+        byte_extent(band, kBandElementSize, lo, hi);
+        if (lo < out_hi && out_lo < hi) return true;
+    }
+    return false;
+}
+
+std::vector<TileOp> plan_tiles(const ExprContext& program, bool down) {
+    std::vector<TileOp> plan;
+    std::vector<TileOperand> stack;  // what each stack position holds
+    auto place = [&](TileOperand operand, uint32_t position) {
+        // A band that cannot be read in place along the runs goes to a slot.
+        if (operand.kind == TileOperand::Band) {
+            const BandView& band = program.bands[operand.index];
+            if ((down ? band.row_stride : band.col_stride) != kBandElementSize) {
+                plan.push_back(TileOp{TileOp::Load, position, operand, {}});
+                return TileOperand{TileOperand::Slot, position, 0.0f};
+            }
+        }
+        return operand;
+    };
+    for (size_t i = 0; i < program.num_ops; ++i) {
+        const ExprOp op = program.ops[i];
+        const uint32_t depth = static_cast<uint32_t>(stack.size());
+        switch (op.kind) {
+            case ExprOpKind::PushBand:
+                stack.push_back(place(TileOperand{TileOperand::Band, op.band(), 0.0f}, depth));
+                break;
+            case ExprOpKind::PushScalar:
+                stack.push_back(TileOperand{TileOperand::Scalar, 0, op.scalar()});
+                break;
+            case ExprOpKind::Add:
+            case ExprOpKind::Sub:
+            case ExprOpKind::Mul:
+            case ExprOpKind::Div:
+            case ExprOpKind::Pow: {
+                const TileOperand b = stack[depth - 1], a = stack[depth - 2];
+                const auto kind = static_cast<TileOp::Kind>(TileOp::Add + (static_cast<int>(op.kind) -
+                                                                           static_cast<int>(ExprOpKind::Add)));
+                plan.push_back(TileOp{kind, depth - 2, a, b});
+                stack.pop_back();
+                stack.back() = TileOperand{TileOperand::Slot, depth - 2, 0.0f};
+                break;
+            }
+            case ExprOpKind::Neg:
+            case ExprOpKind::Abs:
+            case ExprOpKind::Sqrt: {
+                const auto kind = static_cast<TileOp::Kind>(TileOp::Neg + (static_cast<int>(op.kind) -
+                                                                           static_cast<int>(ExprOpKind::Neg)));
+                plan.push_back(TileOp{kind, depth - 1, stack.back(), {}});
+                stack.back() = TileOperand{TileOperand::Slot, depth - 1, 0.0f};
+                break;
+            }
+        }
+    }
+    // The result is the bottom of the stack: make sure it is in slot 0.
+    if (!stack.empty() && stack[0].kind != TileOperand::Slot) plan.push_back(TileOp{TileOp::Load, 0, stack[0], {}});
+    return plan;
+}
+
 }  // namespace kelvane
 
 namespace kelvane {

@@ -10,6 +10,26 @@
 
 namespace kelvane {
 
+// Where a tile operation takes a value from: a stack slot, a band read in
+// place, or a constant.
+struct TileOperand {
+    enum Kind : uint8_t { Slot, Band, Scalar };
+    Kind kind = Slot;
+    uint32_t index = 0;  // slot position or band position
+    float value = 0.0f;
+};
+
+// One step of a program evaluated a tile at a time. Pushes are not steps of
+// their own: a band or constant is read where an operation consumes it, which
+// spares writing it to a slot and reading it back. Each pixel still sees the
+// same single-precision operations in the same order as on the stack machine.
+struct TileOp {
+    enum Kind : uint8_t { Load, Add, Sub, Mul, Div, Pow, Neg, Abs, Sqrt };
+    Kind kind;
+    uint32_t dst;  // slot written
+    TileOperand a, b;
+};
+
 // What a running program reads; shared read-only by every worker of one call.
 struct ExprContext {
     const ExprOp* ops = nullptr;
@@ -18,6 +38,9 @@ struct ExprContext {
     size_t num_bands = 0;
     int max_depth = 0;  // deepest stack the program reaches (set by cannot_fail)
     bool streaming_stores = false;  // see kStreamingStoreBytes
+    // The program as tile operations (plan_tiles); its result ends in slot 0.
+    const TileOp* plan = nullptr;
+    size_t plan_size = 0;
 };
 
 // The stack machine for one pixel: the reference semantics, failures included.
@@ -30,6 +53,14 @@ void evaluate_block_per_pixel(const PixelZip& block, const void* context);
 // or overflows and every band read exists and covers the grid. Such programs
 // may be evaluated a tile of pixels at a time.
 bool cannot_fail(ExprContext& program, int64_t rows, int64_t cols);
+
+// True when the output's memory overlaps a band's.
+bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& bands);
+
+// Lowers a program that cannot fail into tile operations, for runs that go
+// down columns (`down`) or along rows. A band whose samples are not adjacent
+// along the runs is copied into a slot first instead of being read in place.
+std::vector<TileOp> plan_tiles(const ExprContext& program, bool down);
 
 // Tile block kernels, one per CPU target (same bits as evaluate_pixel).
 struct ExprKernelTable {

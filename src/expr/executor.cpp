@@ -48,8 +48,17 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         zip.add(out_v);
         // Programs that can fail run pixel by pixel, so that failures and the
         // pixels written before them are exactly those of the stack machine.
-        const bool tiles = cannot_fail(program, out_v.rows, out_v.cols);
-        // A tile instruction costs about a quarter of a fixed index's pixel.
+        // A program that cannot fail runs a tile at a time, unless the output
+        // shares memory with a band (through another buffer object): then only
+        // the pixel-by-pixel order keeps the result defined.
+        const bool tiles = cannot_fail(program, out_v.rows, out_v.cols) && !output_overlaps_bands(out_v, views);
+        std::vector<TileOp> plan;
+        if (tiles) {
+            plan = plan_tiles(program, zip.layout_tendency < 0);
+            program.plan = plan.data();
+            program.plan_size = plan.size();
+        }
+        // A tile operation costs about a quarter of a fixed index's pixel.
         const KernelTraits traits{!tiles, 1 + static_cast<int64_t>(ops.size()) / 4};
         par_for_each_pixel(zip, tiles ? expr_kernels().evaluate_tiles : &evaluate_block_per_pixel, &program,
                            traits);

@@ -24,9 +24,10 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
                      KernelTraits traits) noexcept;
 
 // Grids whose pixels cost at most this much are computed on the calling thread:
-// waking the workers costs more than the work (about 20 us on the 2-core VM
-// where bench/run.py was tuned, against ~4 Gpixel/s for a fixed index in cache).
-inline constexpr int64_t kCallingThreadWork = 64 * 1024;
+// handing work to the pool and waking up from the latch costs about 25 us on
+// the 2-core VM where this was tuned (bench/run.py), against ~6.5 Gpixel/s for
+// a fixed index in cache on one thread.
+inline constexpr int64_t kCallingThreadWork = 256 * 1024;
 
 // Runs every pixel of `zip` through `kernel`, with the interpreter lock released
 // for the whole computation and re-taken before returning or rethrowing the

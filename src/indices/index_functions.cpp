@@ -41,7 +41,8 @@ void compute_index(BlockFn kernel, IndexParams params, std::initializer_list<con
     params.streaming_stores = out.rows() * out.cols() * kOutElementSize >= kStreamingStoreBytes;
     PixelZip zip = PixelZip::of(out_view(out));
     for (const ArrayRef* band : bands) zip.add(band_view(*band));
-    par_for_each_pixel(zip, kernel, &params, KernelTraits{false, 1});
+    // Three bands and ten operations cost about twice two bands and four.
+    par_for_each_pixel(zip, kernel, &params, KernelTraits{false, bands.size() == 3 ? 2 : 1});
 }
 
 PyObject* none() {

@@ -14,5 +14,5 @@ compile "$src/expr/evaluator_scalar.cpp" -fno-tree-vectorize
 for f in indices/index_kernels_avx2 expr/evaluator_avx2; do compile "$src/$f.cpp" -mavx2 -mno-fma; done
 for f in indices/index_kernels_avx512 expr/evaluator_avx512; do
   compile "$src/$f.cpp" -mavx512f -mavx512bw -mavx512vl -mavx2 -mno-fma -mprefer-vector-width=512; done
-compile "$(dirname "$0")/native_checks.cpp"
+compile "${NATIVE_MAIN:-$(dirname "$0")/native_checks.cpp}"
 g++ "${flags[@]}" "${objs[@]}" -o "$out" -lpthread -lm
