@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <immintrin.h>
+#include <optional>
 
 namespace kelvane {
 namespace {
