@@ -5,6 +5,9 @@ namespace kelvane {
 
 SimdLevel best_simd_level() {
     static const SimdLevel level = [] {
+#ifdef KELVANE_FORCE_SCALAR
+        return SimdLevel::Scalar;
+#endif
         __builtin_cpu_init();
         if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
             __builtin_cpu_supports("avx512vl"))
