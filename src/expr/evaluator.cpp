@@ -131,7 +131,8 @@ std::vector<TileOp> plan_tiles(const ExprContext& program, bool down) {
         // A band that cannot be read in place along the runs goes to a slot.
         if (operand.kind == TileOperand::Band) {
             const BandView& band = program.bands[operand.index];
-            if ((down ? band.row_stride : band.col_stride) != kBandElementSize) {
+            const int64_t step = down ? band.row_stride : band.col_stride;
+            if (step != kBandElementSize && step != -kBandElementSize) {
                 plan.push_back(TileOp{TileOp::Load, position, operand, {}});
                 return TileOperand{TileOperand::Slot, position, 0.0f};
             }

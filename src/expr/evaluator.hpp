@@ -59,7 +59,8 @@ bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& band
 
 // Lowers a program that cannot fail into tile operations, for runs that go
 // down columns (`down`) or along rows. A band whose samples are not adjacent
-// along the runs is copied into a slot first instead of being read in place.
+// along the runs (forwards or backwards) is copied into a slot first instead
+// of being read in place.
 std::vector<TileOp> plan_tiles(const ExprContext& program, bool down);
 
 // Tile block kernels, one per CPU target (same bits as evaluate_pixel).

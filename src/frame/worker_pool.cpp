@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
@@ -172,12 +173,20 @@ private:
             ++started_;
             start_cv_.notify_all();
         }
-        for (;;) {
-            if (Job* job = find_work(index)) {
-                execute(job);
-            } else {
-                sleep_until([] { return false; });
+        try {
+            for (;;) {
+                if (Job* job = find_work(index)) {
+                    execute(job);
+                } else {
+                    sleep_until([] { return false; });
+                }
             }
+        } catch (...) {
+            // Tasks report their failures as outcomes; anything escaping to
+            // here broke the pool's own bookkeeping, and nothing can recover it.
+            static const char kMessage[] = "Rayon: detected unexpected panic; aborting\n";
+            [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+            std::abort();
         }
     }
 

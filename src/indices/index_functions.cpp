@@ -108,7 +108,9 @@ PyObject* py_calculate_normalized_difference(PyObject*, PyObject* const* args, P
         ArrayRef band_a = a.convert(0, convert_band_array);
         ArrayRef band_b = a.convert(1, convert_band_array);
         npy_intp dims[2] = {band_a.rows(), band_a.cols()};
-        ArrayRef out{OwnedRef::steal(expect_object(PyArray_ZEROS(2, dims, NPY_FLOAT, 0)))};
+        // Every element is written before the caller can see the array (and on
+        // failure it is dropped unseen), so it need not be zeroed first.
+        ArrayRef out{OwnedRef::steal(expect_object(PyArray_EMPTY(2, dims, NPY_FLOAT, 0)))};
         compute_index(index_kernels().normalized_difference, IndexParams{}, {&band_a, &band_b}, out);
         return out.object.release();
     });
