@@ -3,6 +3,7 @@
 #include "expr/evaluator.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "indices/index_kernels.hpp"
@@ -110,6 +111,17 @@ void byte_extent(const View& v, int64_t element_size, const std::byte*& lo, cons
 }
 
 }  // namespace
+
+std::optional<bool> bands_run_along_rows(const std::vector<BandView>& bands) {
+    std::optional<bool> along_rows;
+    for (const BandView& band : bands) {
+        if (band.rows < 2 || band.cols < 2) continue;
+        const bool rows = std::abs(band.col_stride) <= std::abs(band.row_stride);
+        if (along_rows && *along_rows != rows) return std::nullopt;
+        along_rows = rows;
+    }
+    return along_rows;
+}
 
 bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& bands) {
     if (out.rows == 0 || out.cols == 0) return false;

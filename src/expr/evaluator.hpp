@@ -6,6 +6,7 @@
 #include "indices/index_kernels.hpp"
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 namespace kelvane {
@@ -41,6 +42,7 @@ struct ExprContext {
     // The program as tile operations (plan_tiles); its result ends in slot 0.
     const TileOp* plan = nullptr;
     size_t plan_size = 0;
+    bool plan_runs_down = false;  // the direction the plan was made for
 };
 
 // The stack machine for one pixel: the reference semantics, failures included.
@@ -53,6 +55,10 @@ void evaluate_block_per_pixel(const PixelZip& block, const void* context);
 // or overflows and every band read exists and covers the grid. Such programs
 // may be evaluated a tile of pixels at a time.
 bool cannot_fail(ExprContext& program, int64_t rows, int64_t cols);
+
+// Whether all bands with more than one row and column run along rows (true)
+// or along columns (false); empty when they disagree or none says.
+std::optional<bool> bands_run_along_rows(const std::vector<BandView>& bands);
 
 // True when the output's memory overlaps a band's.
 bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& bands);
@@ -67,6 +73,10 @@ std::vector<TileOp> plan_tiles(const ExprContext& program, bool down);
 struct ExprKernelTable {
     const char* target;
     BlockFn evaluate_tiles;
+    // For bands that all run across the output (a column-major output of
+    // row-major bands): tiles go along the bands into a buffer, which is
+    // then written along the output.
+    BlockFn evaluate_tiles_transposed;
 };
 
 namespace expr_targets {

@@ -13,6 +13,6 @@ namespace {
 }  // namespace
 
 namespace expr_targets {
-const ExprKernelTable kAvx512 = {"avx512", &evaluate_block_tiles};
+const ExprKernelTable kAvx512 = {"avx512", &evaluate_block_tiles, &evaluate_block_transposed};
 }  // namespace expr_targets
 }  // namespace kelvane

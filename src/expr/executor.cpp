@@ -7,6 +7,9 @@
 #include "module/convert.hpp"
 #include "module/holds.hpp"
 
+#include <cstdlib>
+#include <optional>
+
 namespace kelvane {
 namespace {
 
@@ -53,15 +56,24 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         // the pixel-by-pixel order keeps the result defined.
         const bool tiles = cannot_fail(program, out_v.rows, out_v.cols) && !output_overlaps_bands(out_v, views);
         std::vector<TileOp> plan;
+        bool transposed = false;
         if (tiles) {
-            plan = plan_tiles(program, zip.layout_tendency < 0);
+            // Tiles run along the output's walk, unless every band runs across
+            // the output: then along the bands, through a transposing buffer.
+            const std::optional<bool> bands_along_rows = bands_run_along_rows(views);
+            const bool out_along_rows = std::abs(out_v.col_stride) <= std::abs(out_v.row_stride);
+            transposed = out_v.rows > 1 && out_v.cols > 1 && bands_along_rows && *bands_along_rows != out_along_rows;
+            program.plan_runs_down = transposed ? !*bands_along_rows : zip.layout_tendency < 0;
+            plan = plan_tiles(program, program.plan_runs_down);
             program.plan = plan.data();
             program.plan_size = plan.size();
         }
         // A tile operation costs about a quarter of a fixed index's pixel.
         const KernelTraits traits{!tiles, 1 + static_cast<int64_t>(ops.size()) / 4};
-        par_for_each_pixel(zip, tiles ? expr_kernels().evaluate_tiles : &evaluate_block_per_pixel, &program,
-                           traits);
+        const BlockFn kernel = !tiles       ? &evaluate_block_per_pixel
+                               : transposed ? expr_kernels().evaluate_tiles_transposed
+                                            : expr_kernels().evaluate_tiles;
+        par_for_each_pixel(zip, kernel, &program, traits);
         Py_INCREF(Py_None);
         return Py_None;
     });
