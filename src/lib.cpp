@@ -1,6 +1,6 @@
 // kelvane's entry point: the module definition and its initialisation.
 #include "expr/compiled_expr.hpp"
-#include "expr/compiler.hpp"
+#include "expr/expr_functions.hpp"
 #include "frame/worker_pool.hpp"
 #include "indices/index_functions.hpp"
 #include "module/convert.hpp"

@@ -1,6 +1,6 @@
 // compile_expr: a pure translation of instruction names into records. Nothing
 // about the program as a whole is checked here; evaluation meets it.
-#include "expr/compiler.hpp"
+#include "expr/expr_functions.hpp"
 
 #include "expr/compiled_expr.hpp"
 #include "module/call_frame.hpp"

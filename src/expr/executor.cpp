@@ -1,6 +1,6 @@
 // execute_expr_inplace: runs a CompiledExpr over a stack of bands.
 #include "expr/compiled_expr.hpp"
-#include "expr/compiler.hpp"
+#include "expr/expr_functions.hpp"
 #include "expr/evaluator.hpp"
 #include "frame/traversal.hpp"
 #include "module/call_frame.hpp"

@@ -171,16 +171,6 @@ inline void walk_block_in_tiles(const PixelZip& z, RunFn&& run_fn) {
     }
 }
 
-// Walk for kernels that cannot fail: tiles where the orientations disagree.
-template <class RunFn>
-inline void walk_block_any_order(const PixelZip& z, RunFn&& run_fn) {
-    if (has_mixed_orientation(z) && !output_overlaps_inputs(z)) {
-        walk_block_in_tiles(z, run_fn);
-    } else {
-        walk_block(z, run_fn);
-    }
-}
-
 // A kernel over whole blocks; `context` holds what the kernel captured.
 using BlockFn = void (*)(const PixelZip& block, const void* context);
 

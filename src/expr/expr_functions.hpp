@@ -1,4 +1,4 @@
-// compile_expr: instruction dictionaries to a CompiledExpr.
+// The Python entry points of band math: compile_expr and execute_expr_inplace.
 #pragma once
 
 #include "module/py_ref.hpp"
