@@ -101,17 +101,6 @@ bool cannot_fail(ExprContext& program, int64_t rows, int64_t cols) {
     return true;
 }
 
-namespace {
-
-template <class View>
-void byte_extent(const View& v, int64_t element_size, const std::byte*& lo, const std::byte*& hi) {
-    const int64_t dr = (v.rows - 1) * v.row_stride, dc = (v.cols - 1) * v.col_stride;
-    lo = v.data + (dr < 0 ? dr : 0) + (dc < 0 ? dc : 0);
-    hi = v.data + (dr > 0 ? dr : 0) + (dc > 0 ? dc : 0) + element_size;
-}
-
-}  // namespace
-
 std::optional<bool> bands_run_along_rows(const std::vector<BandView>& bands) {
     std::optional<bool> along_rows;
     for (const BandView& band : bands) {
@@ -125,13 +114,13 @@ std::optional<bool> bands_run_along_rows(const std::vector<BandView>& bands) {
 
 bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& bands) {
     if (out.rows == 0 || out.cols == 0) return false;
-    const std::byte *out_lo, *out_hi;
-    byte_extent(out, kOutElementSize, out_lo, out_hi);
+    const ByteExtent out_extent =
+        byte_extent(out.data, out.rows, out.cols, out.row_stride, out.col_stride, kOutElementSize);
     for (const BandView& band : bands) {
         if (band.rows == 0 || band.cols == 0) continue;
-        const std::byte *lo, *hi;
-        byte_extent(band, kBandElementSize, lo, hi);
-        if (lo < out_hi && out_lo < hi) return true;
+        if (byte_extent(band.data, band.rows, band.cols, band.row_stride, band.col_stride, kBandElementSize)
+                .overlaps(out_extent))
+            return true;
     }
     return false;
 }

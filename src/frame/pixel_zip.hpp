@@ -135,17 +135,12 @@ inline bool has_mixed_orientation(const PixelZip& z) {
 // result defined, and it must not be changed.
 inline bool output_overlaps_inputs(const PixelZip& z) {
     if (z.rows == 0 || z.cols == 0) return false;
-    auto extent = [&](const ZipPart& part, const std::byte*& lo, const std::byte*& hi) {
-        const int64_t dr = (z.rows - 1) * part.row_stride, dc = (z.cols - 1) * part.col_stride;
-        lo = part.data + (dr < 0 ? dr : 0) + (dc < 0 ? dc : 0);
-        hi = part.data + (dr > 0 ? dr : 0) + (dc > 0 ? dc : 0) + part.element_size;
+    auto extent = [&](const ZipPart& part) {
+        return byte_extent(part.data, z.rows, z.cols, part.row_stride, part.col_stride, part.element_size);
     };
-    const std::byte *out_lo, *out_hi;
-    extent(z.parts[0], out_lo, out_hi);
+    const ByteExtent out = extent(z.parts[0]);
     for (int p = 1; p < z.num_parts; ++p) {
-        const std::byte *lo, *hi;
-        extent(z.parts[p], lo, hi);
-        if (lo < out_hi && out_lo < hi) return true;
+        if (extent(z.parts[p]).overlaps(out)) return true;
     }
     return false;
 }

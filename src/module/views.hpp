@@ -24,6 +24,21 @@ using BandView = StridedView<const std::byte>;
 // Writable view of native float32 values.
 using OutView = StridedView<std::byte>;
 
+// The bytes [lo, hi) that the elements of a rows x cols strided region can
+// touch, whatever the signs of its strides.
+struct ByteExtent {
+    const std::byte* lo;
+    const std::byte* hi;
+    bool overlaps(const ByteExtent& other) const { return lo < other.hi && other.lo < hi; }
+};
+
+inline ByteExtent byte_extent(const std::byte* data, int64_t rows, int64_t cols, int64_t row_stride,
+                              int64_t col_stride, int64_t element_size) {
+    const int64_t dr = (rows - 1) * row_stride, dc = (cols - 1) * col_stride;
+    return ByteExtent{data + (dr < 0 ? dr : 0) + (dc < 0 ? dc : 0),
+                      data + (dr > 0 ? dr : 0) + (dc > 0 ? dc : 0) + element_size};
+}
+
 inline constexpr int64_t kBandElementSize = 2;
 inline constexpr int64_t kOutElementSize = 4;
 
