@@ -85,7 +85,7 @@ struct PixelRun {
 template <class RunFn>
 inline void walk_block(const PixelZip& z, RunFn&& run_fn) {
     if (z.rows == 0 || z.cols == 0) return;
-    PixelRun run;
+    PixelRun run{};
     if (z.layout & (kCContiguous | kFContiguous)) {
         run.n = z.rows * z.cols;
         for (int p = 0; p < z.num_parts; ++p) {
