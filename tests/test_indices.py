@@ -78,7 +78,7 @@ def test_shapes(name, shape):
     check(name, shape, "F", ("C",) * FUNCS[name][1])  # no common contiguity, row-major lean
 
 
-@pytest.mark.parametrize("a_layout,b_layout", itertools.product(LAYOUT_NAMES, repeat=2))
+@pytest.mark.parametrize("a_layout,b_layout", list(itertools.product(LAYOUT_NAMES, repeat=2)))
 def test_allocating_normalized_difference(a_layout, b_layout):
     for shape in [(33, 65), (1, 9), (0, 3)]:
         a, b = sample_bands(shape, 2, seed=3)
