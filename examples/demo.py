@@ -122,12 +122,12 @@ def to_uint16(name: str, source: str, values: np.ndarray, nodata: Optional[np.nd
 
 def sample_dir() -> Path:
     """The folder of Sentinel-2 sample bands inside the installed xarray-spatial package."""
-    # find_spec locates the package without importing it (importing pulls in numba and datashader).
-    spec = importlib.util.find_spec("xrspatial")
-    if spec is None or not spec.submodule_search_locations:
+    # Locate the package without importing it (importing pulls in numba and datashader).
+    found = importlib.util.find_spec("xrspatial")
+    if found is None or not found.submodule_search_locations:
         raise DemoError("the sample scene ships with the xarray-spatial package: "
                         "pip install xarray-spatial scipy (or pass --input with your own GeoTIFFs)")
-    folder = Path(list(spec.submodule_search_locations)[0]) / "datasets" / "sentinel-2"
+    folder = Path(list(found.submodule_search_locations)[0]) / "datasets" / "sentinel-2"
     if not folder.is_dir():
         raise DemoError(f"this xarray-spatial has no Sentinel-2 sample folder ({folder})")
     return folder

@@ -68,18 +68,7 @@ void add_name(PyObject* module, PyObject* name, PyObject* object) {
     }
     if (!PyList_Check(all.get())) refuse_conversion_to_list(all.get());
     if (PyList_Append(all.get(), name) < 0) {
-        OwnedRef text;
-        {
-            PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-            PyErr_Fetch(&type, &value, &tb);
-            PyErr_NormalizeException(&type, &value, &tb);
-            OwnedRef t = OwnedRef::steal(type), v = OwnedRef::steal(value), b = OwnedRef::steal(tb);
-            text = OwnedRef::steal(v ? PyObject_Repr(v.get()) : nullptr);
-            PyErr_Clear();
-        }
-        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        PyErr_Clear();
-        panic(std::string("could not append __name__ to __all__: ") + (utf8 ? utf8 : "unknown error"));
+        panic("could not append __name__ to __all__: " + take_pending_error_description());
     }
     if (PyObject_SetAttr(module, name, object) < 0) throw_pending_python_error();
 }

@@ -83,6 +83,23 @@ void throw_pending_python_error() {
     throw Panic::resumed(std::move(message));
 }
 
+std::string take_pending_error_description() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    OwnedRef t = OwnedRef::steal(type), v = OwnedRef::steal(value), b = OwnedRef::steal(tb);
+    std::string text = "unknown error";
+    if (v) {
+        OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(t.get(), "__name__"));
+        OwnedRef str = OwnedRef::steal(PyObject_Str(v.get()));
+        const char* n = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+        const char* s = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
+        text = std::string(n ? n : "Exception") + ": " + (s ? s : "");
+    }
+    PyErr_Clear();
+    return text;
+}
+
 void fail_python_api_call(std::source_location where) {
     if (PyErr_Occurred()) PyErr_Print();
     throw Panic("Python API call failed", where);

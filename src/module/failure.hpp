@@ -6,6 +6,7 @@
 #include "module/py_ref.hpp"
 
 #include <new>
+#include <string>
 
 namespace kelvane {
 
@@ -18,6 +19,10 @@ struct PythonError {
 // Takes the pending Python exception after a call reported failure. A
 // PanicException coming back from Python is resumed as a panic.
 [[noreturn]] void throw_pending_python_error();
+
+// Takes (and clears) the pending Python exception as "Type: message", for the
+// internal failures whose message describes the Python error behind them.
+std::string take_pending_error_description();
 
 // A CPython call that must return a new object returned none: print the pending
 // exception, then fail internally.

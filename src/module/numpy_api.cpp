@@ -12,26 +12,9 @@ namespace {
 bool g_numpy_ready = false;
 const char* g_core_package = nullptr;
 
-std::string describe_pending_error() {
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    OwnedRef t = OwnedRef::steal(type), v = OwnedRef::steal(value), b = OwnedRef::steal(tb);
-    std::string text = "unknown error";
-    if (v) {
-        OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(t.get(), "__name__"));
-        OwnedRef str = OwnedRef::steal(PyObject_Str(v.get()));
-        const char* n = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-        const char* s = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
-        text = std::string(n ? n : "Exception") + ": " + (s ? s : "");
-    }
-    PyErr_Clear();
-    return text;
-}
-
 // Fails with the pending Python error described in the message.
 [[noreturn]] void fail_access(std::source_location where = std::source_location::current()) {
-    throw Panic("Failed to access NumPy array API capsule: " + describe_pending_error(), where);
+    throw Panic("Failed to access NumPy array API capsule: " + take_pending_error_description(), where);
 }
 
 }  // namespace
