@@ -2,6 +2,7 @@
 #include "indices/index_kernels.hpp"
 
 #include <cstring>
+#include <utility>
 #include <immintrin.h>
 #include <optional>
 
