@@ -88,8 +88,11 @@ FORMULA = {"nd": "nd", "ratio": "ratio", "adj": "adj", "evi": "evi",
            "expr_sqrtpow11": "sqrtpow"}
 
 METHOD_ORDER = ["kelvane", "kelvane_alloc", "kelvane_fixed", "numpy", "numexpr", "numba",
-                "limit_numba", "limit_c"]
+                "limit_numba", "limit_c", "limit_alloc"]
 LIMIT_METHODS = ("limit_numba", "limit_c")
+# The limit of an allocating call: a fresh np.empty output, then the C limit
+# kernel (or numba's). Fresh pages cost a fault and the kernel's zeroing.
+ALLOC_LIMIT_METHODS = ("limit_alloc",)
 LAYOUT_OPS = ["nd", "ratio", "adj", "evi", "expr_nd7", "expr_evi17"]
 LAYOUTS = ["contiguous", "f_out", "transposed", "t_bands", "stepped", "reversed"]
 LAYOUT_TEXT = {
@@ -585,6 +588,24 @@ class Env:
             ptrs = tuple(b.ctypes.data for b in bands) + (out.ctypes.data, out.size, self.nthreads)
             cfn = self.dll.lim2 if nb == 2 else self.dll.lim3
             rs.append(Runner("limit_c", (lambda fn=cfn, ptrs=ptrs: fn(*ptrs)), out))
+        if op == "nd" and (self.dll is not None or self.nb is not None):
+            holder = [None]
+            a, b = bands
+            if self.dll is not None:
+                cfn, nthreads = self.dll.lim2, self.nthreads
+
+                def lim_alloc():
+                    o = np.empty(a.shape, F32)
+                    cfn(a.ctypes.data, b.ctypes.data, o.ctypes.data, o.size, nthreads)
+                    holder[0] = o
+            else:
+                lfn = self.nb["lim2"][0]
+
+                def lim_alloc():
+                    o = np.empty(a.shape, F32)
+                    lfn(a, b, o)
+                    holder[0] = o
+            rs.append(Runner("limit_alloc", lim_alloc, None, result=lambda: holder[0]))
         return rs
 
 
@@ -719,7 +740,7 @@ def run_group(env, op, bands, ref, make_out, args, label):
         except Exception as exc:
             r.check = {"exact": False, "failed": "%s: %s" % (exc.__class__.__name__, exc)}
             continue
-        if r.method in LIMIT_METHODS:
+        if r.method in LIMIT_METHODS + ALLOC_LIMIT_METHODS:
             if lim_ref is None:
                 lim_ref = env.ref.compute("limit", bands)
             r.check = compare(r.output(), lim_ref, bands)
@@ -756,6 +777,8 @@ def _add_ratios(rows):
         return min(vals) if vals else None
     lim_b = best_of(LIMIT_METHODS, "best_s")
     lim_m = best_of(LIMIT_METHODS, "med_s")
+    alloc_b = best_of(ALLOC_LIMIT_METHODS, "best_s")
+    alloc_m = best_of(ALLOC_LIMIT_METHODS, "med_s")
     kel = [r for r in rows if r["method"] == "kelvane" and "best_s" in r]
     for r in rows:
         if "best_s" not in r:
@@ -763,6 +786,12 @@ def _add_ratios(rows):
         if lim_b:
             r["frac_limit"] = lim_b / r["best_s"]        # share of the limit kernel's throughput
             r["frac_limit_med"] = lim_m / r["med_s"]
+        if r["method"] == "kelvane_alloc" and alloc_b:
+            # An allocating call against the allocating limit; the in-place
+            # limit is kept beside it.
+            r["frac_limit_inplace"] = r.get("frac_limit")
+            r["frac_limit"] = alloc_b / r["best_s"]
+            r["frac_limit_med"] = alloc_m / r["med_s"]
         if kel:
             r["vs_kelvane"] = r["best_s"] / kel[0]["best_s"]  # >1: kelvane is that many times faster
             r["vs_kelvane_med"] = r["med_s"] / kel[0]["med_s"]
@@ -1161,7 +1190,8 @@ def summarize(rows, layout_rows, ovh_rows, sizes):
             parts.append(s)
         ka = get("nd", label, "kelvane_alloc")
         if ka is not None:
-            parts.append("nd alloc %.2f" % (ka.get("frac_limit") or float("nan")))
+            parts.append("nd alloc %.2f of the allocating limit (%.2f of the in-place one)"
+                         % (ka.get("frac_limit") or float("nan"), ka.get("frac_limit_inplace") or float("nan")))
         if parts:
             lines.append("fixed indices at %s, share of the limit kernel: %s" % (label, ", ".join(parts)))
     if layout_rows:
@@ -1204,7 +1234,7 @@ def summarize(rows, layout_rows, ovh_rows, sizes):
 
 METHOD_COLORS = {"kelvane": "#d62728", "kelvane_alloc": "#ff9896", "kelvane_fixed": "#9467bd",
                  "numpy": "#1f77b4", "numexpr": "#2ca02c", "numba": "#ff7f0e",
-                 "limit_numba": "#7f7f7f", "limit_c": "#333333"}
+                 "limit_numba": "#7f7f7f", "limit_c": "#333333", "limit_alloc": "#bbbbbb"}
 
 
 def draw_chart(path, rows, layout_rows, ovh_rows, ops, sizes, title):
