@@ -381,3 +381,25 @@ def test_failing_calls_leak_nothing(capfd):
     out = sentinel_out((2, 2))
     kelvane.execute_expr_inplace(nd, [a, c], out)
     assert_bits_equal(out, evaluate(ND, [a, c], (2, 2))[0])
+
+
+@pytest.mark.parametrize("bands_fortran", [False, True])
+def test_large_output_across_the_bands(bands_fortran):
+    # More than 24 MiB of output in the other orientation than the bands, its first element
+    # not aligned, its runs a multiple of 64 bytes apart.
+    rows, cols = (2603, 2601) if bands_fortran else (2601, 2603)
+    a, c = bands_2((rows, cols), seed=5)
+    if bands_fortran:
+        a, c = np.asfortranarray(a), np.asfortranarray(c)
+        parent = sentinel_out((rows, 2608))
+        out = parent[:, 3 : 3 + cols]
+    else:
+        parent = sentinel_out((2608, cols), order="F")
+        out = parent[3 : 3 + rows, :]
+    before = parent.copy()
+    execute(ND, [a, c], out)
+    A, B = a.astype(np.float32), c.astype(np.float32)
+    with np.errstate(all="ignore"):
+        assert_bits_equal(out, (A - B) / ((A + B) + DENOM_EPSILON))
+    before[(slice(None), slice(3, 3 + cols)) if bands_fortran else (slice(3, 3 + rows), slice(None))] = out
+    assert np.array_equal(parent.view(np.uint32), before.view(np.uint32))

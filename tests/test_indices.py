@@ -253,3 +253,31 @@ def test_band_byte_strides_not_multiple_of_element_size(name, strides):
     ref.assert_bits_equal(out, expected(name, values))
     for band, v in zip(bands, values):
         assert np.array_equal(band, v)
+
+
+def _large_across(shape, bands_fortran, seed):
+    """Bands in one orientation and an output view in the other, large enough for streaming
+    stores, whose first element is not aligned and whose runs are a multiple of 64 bytes apart."""
+    rows, cols = shape
+    bands = sample_bands(shape, 3, seed=seed)
+    bands = [np.asfortranarray(x) if bands_fortran else x for x in bands]
+    if bands_fortran:  # row-major output: rows of 2608 floats, starting 3 elements in
+        out = np.full((rows, 2608), SENTINEL, np.float32)[:, 3 : 3 + cols]
+    else:  # column-major output: columns of 2608 floats, starting 3 elements in
+        out = np.full((2608, cols), SENTINEL, np.float32, order="F")[3 : 3 + rows, :]
+    return bands, out
+
+
+@pytest.mark.parametrize("name", ["nd", "evi"])
+@pytest.mark.parametrize("bands_fortran", [False, True])
+def test_large_output_across_the_bands(name, bands_fortran):
+    shape = (2601, 2603)[:: -1 if bands_fortran else 1]  # more than 24 MiB of output
+    bands, out = _large_across(shape, bands_fortran, seed=11)
+    bands = bands[: FUNCS[name][1]]
+    parent = out.base
+    run(name, bands, out)
+    ref.assert_bits_equal(out, expected(name, bands))
+    # Nothing around the view was written.
+    around = parent.copy()
+    around[(slice(None), slice(3, 3 + shape[1])) if bands_fortran else (slice(3, 3 + shape[0]), slice(None))] = SENTINEL
+    assert np.array_equal(around.view(np.uint32), np.full(parent.shape, SENTINEL).view(np.uint32))
