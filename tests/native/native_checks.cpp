@@ -205,7 +205,8 @@ static void simd_transposed_parity() {
                 std::memcpy(s.data() + pad + band_offset + 2 * i, &v, 2);
             }
             std::byte* d = s.data() + pad + band_offset;
-            bands.push_back(bands_by_rows ? BandView{d, rows, cols, 2 * cols, 2} : BandView{d, rows, cols, 2, 2 * rows});
+            bands.push_back(bands_by_rows ? BandView{d, rows, cols, 2 * cols, 2}
+                                          : BandView{d, rows, cols, 2, 2 * rows});
         }
         const int64_t run_bytes = 4 * (bands_by_rows ? rows : cols) + gap;
         auto out_view = [&](std::vector<std::byte>& buf) {
