@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import kelvane
+from expr_reference import op, push_band, push_scalar
 import reference as ref
 from layouts import make_layout
 
@@ -160,10 +161,17 @@ def run_threads(*targets, timeout=60):
     assert not any(t.is_alive() for t in threads), "a computation did not return"
 
 
+def slow_program():
+    """Two powf calls per pixel: on 4096 x 4096 bands, a call long enough to watch from another thread."""
+    return kelvane.compile_expr(
+        [push_band(0), push_scalar(0.5), op("pow"), push_band(1), push_scalar(1.5), op("pow"), op("add")], 2)
+
+
 def test_interpreter_lock_released_while_computing():
     shape = (4096, 4096)
-    nir, red, blue = (np.random.default_rng(k).integers(0, 65536, shape, dtype=np.uint16) for k in range(3))
-    out = np.empty(shape, np.float32, order="F")  # F output, C bands: a strided walk, a long call
+    a, b = (np.random.default_rng(k).integers(0, 65536, shape, dtype=np.uint16) for k in range(2))
+    out = np.empty(shape, np.float32)
+    slow = slow_program()
     stamps, window, stop = [], [], threading.Event()
 
     def count():
@@ -178,7 +186,7 @@ def test_interpreter_lock_released_while_computing():
             time.sleep(0.02)
             for _ in range(10):
                 t0 = time.perf_counter()
-                kelvane.calculate_evi_inplace(nir, red, blue, *EVI, out)
+                kelvane.execute_expr_inplace(slow, [a, b], out)
                 window[:] = [t0, time.perf_counter()]
                 if window[1] - t0 > 0.08:
                     break
@@ -240,12 +248,11 @@ def test_two_threads_writing_one_output():
 
 def test_reading_an_output_being_written_is_refused():
     shape = (4096, 4096)
-    # F bands into a C output: a strided walk, a long call
-    nir, red, blue = (np.asfortranarray(np.random.default_rng(k).integers(0, 65536, shape, dtype=np.uint16)) for k in range(3))
+    a, b = (np.random.default_rng(k).integers(0, 65536, shape, dtype=np.uint16) for k in range(2))
     out = np.empty(shape, np.float32)
     probe = out.view(np.uint16)[1:][:0, ::2]  # empty, its address strictly inside the output
     empty_band, empty_out = np.zeros((0, 4096), np.uint16), np.zeros((0, 4096), np.float32)
-    writer = threading.Thread(target=kelvane.calculate_evi_inplace, args=(nir, red, blue, *EVI, out), daemon=True)
+    writer = threading.Thread(target=kelvane.execute_expr_inplace, args=(slow_program(), [a, b], out), daemon=True)
     seen, deadline = [], time.monotonic() + 60
     writer.start()
     while writer.is_alive() and not seen and time.monotonic() < deadline:
