@@ -2,6 +2,7 @@
 // run a tile at a time instead.
 #include "expr/evaluator.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -125,9 +126,43 @@ bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& band
     return false;
 }
 
-std::vector<TileOp> plan_tiles(const ExprContext& program, bool down) {
-    std::vector<TileOp> plan;
+TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
+    TilePlan result;
+    std::vector<TileOp>& plan = result.ops;
     std::vector<TileOperand> stack;  // what each stack position holds
+    // What each stack position's value was computed from: the plan's
+    // operations from first_op on, reading `band` (kNoBand: constants only,
+    // kBands: more than one band), calling powf or not.
+    constexpr int64_t kNoBand = -1, kBands = -2;
+    struct Inputs {
+        size_t first_op;
+        int64_t band;
+        bool calls_powf;
+    };
+    std::vector<Inputs> inputs;
+    auto either = [](int64_t x, int64_t y) { return x == kNoBand ? y : y == kNoBand ? x : x == y ? x : kBands; };
+    // Moves the operations that computed the value at `position` into a table.
+    auto tabulate = [&](uint32_t position) {
+        TileTable table{static_cast<uint32_t>(inputs[position].band), {}, 1};
+        auto local = [&](TileOperand& operand) {
+            if (operand.kind == TileOperand::Slot) {
+                operand.index -= position;
+                table.depth = std::max(table.depth, static_cast<int>(operand.index) + 1);
+            }
+        };
+        for (size_t i = inputs[position].first_op; i < plan.size(); ++i) {
+            TileOp op = plan[i];
+            op.dst -= position;
+            table.depth = std::max(table.depth, static_cast<int>(op.dst) + 1);
+            local(op.a);
+            local(op.b);
+            table.ops.push_back(op);
+        }
+        plan.resize(inputs[position].first_op);
+        stack[position] = TileOperand{TileOperand::Table, static_cast<uint32_t>(result.tables.size()), 0.0f};
+        inputs[position] = Inputs{plan.size(), inputs[position].band, false};
+        result.tables.push_back(std::move(table));
+    };
     auto place = [&](TileOperand operand, uint32_t position) {
         // A band that cannot be read in place along the runs goes to a slot.
         if (operand.kind == TileOperand::Band) {
@@ -145,9 +180,11 @@ std::vector<TileOp> plan_tiles(const ExprContext& program, bool down) {
         const uint32_t depth = static_cast<uint32_t>(stack.size());
         switch (op.kind) {
             case ExprOpKind::PushBand:
+                inputs.push_back(Inputs{plan.size(), op.band(), false});
                 stack.push_back(place(TileOperand{TileOperand::Band, op.band(), 0.0f}, depth));
                 break;
             case ExprOpKind::PushScalar:
+                inputs.push_back(Inputs{plan.size(), kNoBand, false});
                 stack.push_back(TileOperand{TileOperand::Scalar, 0, op.scalar()});
                 break;
             case ExprOpKind::Add:
@@ -161,6 +198,13 @@ std::vector<TileOp> plan_tiles(const ExprContext& program, bool down) {
                 plan.push_back(TileOp{kind, depth - 2, a, b});
                 stack.pop_back();
                 stack.back() = TileOperand{TileOperand::Slot, depth - 2, 0.0f};
+                const Inputs& x = inputs[depth - 2];
+                const Inputs& y = inputs[depth - 1];
+                const Inputs merged{x.first_op, either(x.band, y.band),
+                                    x.calls_powf || y.calls_powf || kind == TileOp::Pow};
+                inputs.pop_back();
+                inputs.back() = merged;
+                if (tables && merged.calls_powf && merged.band >= 0) tabulate(depth - 2);
                 break;
             }
             case ExprOpKind::Neg:
@@ -176,7 +220,17 @@ std::vector<TileOp> plan_tiles(const ExprContext& program, bool down) {
     }
     // The result is the bottom of the stack: make sure it is in slot 0.
     if (!stack.empty() && stack[0].kind != TileOperand::Slot) plan.push_back(TileOp{TileOp::Load, 0, stack[0], {}});
-    return plan;
+    return result;
+}
+
+BandView all_sample_values() {
+    static const std::vector<uint16_t> values = [] {
+        std::vector<uint16_t> v(kTableSize);
+        for (int64_t i = 0; i < kTableSize; ++i) v[i] = static_cast<uint16_t>(i);
+        return v;
+    }();
+    return BandView{reinterpret_cast<const std::byte*>(values.data()), 1, kTableSize, kTableSize * kBandElementSize,
+                    kBandElementSize};
 }
 
 }  // namespace kelvane

@@ -12,11 +12,11 @@
 namespace kelvane {
 
 // Where a tile operation takes a value from: a stack slot, a band read in
-// place, or a constant.
+// place, a constant, or a table looked up by a band's samples.
 struct TileOperand {
-    enum Kind : uint8_t { Slot, Band, Scalar };
+    enum Kind : uint8_t { Slot, Band, Scalar, Table };
     Kind kind = Slot;
-    uint32_t index = 0;  // slot position or band position
+    uint32_t index = 0;  // slot position, band position, or entry of TilePlan::tables
     float value = 0.0f;
 };
 
@@ -31,6 +31,25 @@ struct TileOp {
     TileOperand a, b;
 };
 
+// A part of a program whose only input is one band and which calls powf:
+// over a large grid it is cheaper to evaluate it once for each of the 65536
+// sample values (the same operations on the same inputs, so the same bits)
+// and to look the results up.
+struct TileTable {
+    uint32_t band;
+    std::vector<TileOp> ops;  // leave the value in slot 0 (slots counted from the value's own)
+    int depth;                // slots the ops use
+};
+
+struct TilePlan {
+    std::vector<TileOp> ops;  // leave the result in slot 0
+    std::vector<TileTable> tables;
+};
+
+// Grids smaller than this many pixels evaluate every pixel instead.
+inline constexpr int64_t kTablePixels = 4 << 16;
+inline constexpr int64_t kTableSize = 1 << 16;
+
 // What a running program reads; shared read-only by every worker of one call.
 struct ExprContext {
     const ExprOp* ops = nullptr;
@@ -43,6 +62,9 @@ struct ExprContext {
     const TileOp* plan = nullptr;
     size_t plan_size = 0;
     bool plan_runs_down = false;  // the direction the plan was made for
+    // For each entry of TilePlan::tables: its kTableSize values and its band.
+    const float* const* tables = nullptr;
+    const uint32_t* table_bands = nullptr;
 };
 
 // The stack machine for one pixel: the reference semantics, failures included.
@@ -66,8 +88,12 @@ bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& band
 // Lowers a program that cannot fail into tile operations, for runs that go
 // down columns (`down`) or along rows. A band whose samples are not adjacent
 // along the runs (forwards or backwards) is copied into a slot first instead
-// of being read in place.
-std::vector<TileOp> plan_tiles(const ExprContext& program, bool down);
+// of being read in place. With `tables`, the parts that call powf with one
+// band as their only input become tables.
+TilePlan plan_tiles(const ExprContext& program, bool down, bool tables);
+
+// Every uint16 sample value in order: the band a table is evaluated over.
+BandView all_sample_values();
 
 // Tile block kernels, one per CPU target (same bits as evaluate_pixel).
 struct ExprKernelTable {

@@ -7,6 +7,7 @@
 #include "module/convert.hpp"
 #include "module/holds.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 
@@ -22,6 +23,46 @@ OwnedRef convert_compiled_expr(PyObject* obj) {
     if (!PyObject_TypeCheck(obj, type)) refuse_conversion(obj, "CompiledExpr");
     return OwnedRef::borrow(obj);
 }
+
+// What a pixel costs, in fixed-index pixels (the unit of the pool's work
+// threshold): a tile operation about a quarter of one, a powf call about 30.
+int64_t pixel_cost(size_t operations, size_t powf_calls) {
+    return 1 + static_cast<int64_t>(operations / 4 + 30 * powf_calls);
+}
+
+size_t count_pow(const std::vector<TileOp>& ops) {
+    return static_cast<size_t>(
+        std::count_if(ops.begin(), ops.end(), [](const TileOp& op) { return op.kind == TileOp::Pow; }));
+}
+
+// The tables of a plan, each evaluated over every sample value (in order: a
+// table may look up the ones before it).
+struct PlanTables {
+    std::vector<std::vector<float>> values;
+    std::vector<const float*> pointers;
+    std::vector<uint32_t> bands;
+
+    PlanTables(const TilePlan& plan, size_t num_bands) {
+        const std::vector<BandView> sample_values(num_bands, all_sample_values());
+        pointers.reserve(plan.tables.size());
+        for (const TileTable& table : plan.tables) bands.push_back(table.band);
+        for (const TileTable& table : plan.tables) {
+            std::vector<float>& out = values.emplace_back(kTableSize);
+            ExprContext part{nullptr, 0, sample_values.data(), sample_values.size()};
+            part.max_depth = table.depth;
+            part.plan = table.ops.data();
+            part.plan_size = table.ops.size();
+            part.tables = pointers.data();
+            part.table_bands = bands.data();
+            PixelZip zip = PixelZip::index_grid(1, kTableSize);
+            zip.add(OutView{reinterpret_cast<std::byte*>(out.data()), 1, kTableSize, kTableSize * kOutElementSize,
+                            kOutElementSize});
+            par_for_each_pixel(zip, expr_kernels().evaluate_tiles, &part,
+                               KernelTraits{false, pixel_cost(table.ops.size(), count_pow(table.ops))});
+            pointers.push_back(out.data());
+        }
+    }
+};
 
 }  // namespace
 
@@ -55,7 +96,8 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         // shares memory with a band (through another buffer object): then only
         // the pixel-by-pixel order keeps the result defined.
         const bool tiles = cannot_fail(program, out_v.rows, out_v.cols) && !output_overlaps_bands(out_v, views);
-        std::vector<TileOp> plan;
+        TilePlan plan;
+        std::optional<PlanTables> tables;
         bool transposed = false;
         if (tiles) {
             // Tiles run along the output's walk, unless every band runs across
@@ -64,12 +106,17 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
             const bool out_along_rows = std::abs(out_v.col_stride) <= std::abs(out_v.row_stride);
             transposed = out_v.rows > 1 && out_v.cols > 1 && bands_along_rows && *bands_along_rows != out_along_rows;
             program.plan_runs_down = transposed ? !*bands_along_rows : zip.layout_tendency < 0;
-            plan = plan_tiles(program, program.plan_runs_down);
-            program.plan = plan.data();
-            program.plan_size = plan.size();
+            plan = plan_tiles(program, program.plan_runs_down, out_v.rows * out_v.cols >= kTablePixels);
+            program.plan = plan.ops.data();
+            program.plan_size = plan.ops.size();
+            if (!plan.tables.empty()) {
+                tables.emplace(plan, views.size());
+                program.tables = tables->pointers.data();
+                program.table_bands = tables->bands.data();
+            }
         }
-        // A tile operation costs about a quarter of a fixed index's pixel.
-        const KernelTraits traits{!tiles, 1 + static_cast<int64_t>(ops.size()) / 4};
+        // (Per-pixel evaluation may fail, so it always goes through the pool.)
+        const KernelTraits traits{!tiles, pixel_cost(plan.ops.size(), count_pow(plan.ops))};
         const BlockFn kernel = !tiles       ? &evaluate_block_per_pixel
                                : transposed ? expr_kernels().evaluate_tiles_transposed
                                             : expr_kernels().evaluate_tiles;

@@ -164,7 +164,7 @@ static void simd_expr_parity() {
             OutView view{out.data() + offset, rows, ocols, fortran ? 4 : 4 * ocols, fortran ? 4 * rows : 4};
             PixelZip zip = PixelZip::index_grid(rows, ocols);
             zip.add(view);
-            const std::vector<TileOp> plan = plan_tiles(program, zip.layout_tendency < 0);
+            const std::vector<TileOp> plan = plan_tiles(program, zip.layout_tendency < 0, false).ops;
             ExprContext planned = program;
             planned.plan = plan.data();
             planned.plan_size = plan.size();
@@ -237,7 +237,7 @@ static void simd_transposed_parity() {
             zip.add(out_view(out));
             ExprContext planned = program;
             planned.plan_runs_down = !bands_by_rows;
-            const std::vector<TileOp> plan = plan_tiles(planned, planned.plan_runs_down);
+            const std::vector<TileOp> plan = plan_tiles(planned, planned.plan_runs_down, false).ops;
             planned.plan = plan.data();
             planned.plan_size = plan.size();
             ((rows > 1 && cols > 1) ? t.evaluate_tiles_transposed : t.evaluate_tiles)(zip, &planned);

@@ -1,0 +1,67 @@
+"""Programs that call powf with one band as their only input, on grids large
+enough (512 x 512 and up) that the module evaluates those parts once per
+sample value and looks the results up: the bits must be those of evaluating
+every pixel."""
+import numpy as np
+import pytest
+
+import kelvane
+from expr_reference import assert_bits_equal, evaluate, op, push_band as b, push_scalar as s
+
+SHAPE = (512, 512)
+
+PROGRAMS = {
+    "gamma": [b(0), s(1 / 65535), op("mul"), s(1 / 2.2), op("pow")],
+    "sqrt_plus_pow": [b(0), b(1), op("sub"), op("abs"), op("sqrt"), b(2), s(0.001), op("mul"), s(2.2), op("pow"),
+                      op("add")],
+    "nested_pow": [b(1), s(3.0), op("pow"), s(-0.5), op("pow"), b(0), op("add")],
+    "band_in_both_operands": [b(0), b(0), s(1e-4), op("mul"), op("pow")],
+    "two_bands_two_tables": [b(0), s(0.5), op("pow"), b(1), s(0.25), op("pow"), op("div")],
+    # negative bases with fractional exponents (NaN), zero to a negative power (inf), huge results
+    "special_values": [b(2), s(30000.0), op("sub"), s(0.5), op("pow"), b(2), s(0.0), op("mul"), s(-1.0), op("pow"),
+                       op("add"), b(2), s(9.0), op("pow"), op("mul")],
+    "pow_under_other_bands": [b(0), b(1), b(2), s(1.5), op("pow"), op("mul"), op("sub"), op("neg")],
+    "constant_pow_times_band": [s(2.0), s(10.0), op("pow"), b(0), op("mul")],
+}
+
+
+def every_sample_value(rng, shape):
+    """A band holding each of the 65536 sample values, shuffled and repeated."""
+    values = np.arange(shape[0] * shape[1]) % 65536
+    return rng.permutation(values).astype(np.uint16).reshape(shape)
+
+
+def layouts_of(band, how):
+    if how == "c":
+        return band
+    if how == "reversed":
+        return np.ascontiguousarray(band[::-1, ::-1])[::-1, ::-1]
+    if how == "stepped":
+        wide = np.zeros((band.shape[0], 2 * band.shape[1]), np.uint16)
+        wide[:, ::2] = band
+        return wide[:, ::2]
+    raise ValueError(how)
+
+
+@pytest.mark.parametrize("name", PROGRAMS)
+@pytest.mark.parametrize("bands_layout, out_order", [("c", "C"), ("c", "F"), ("reversed", "C"), ("stepped", "F")])
+def test_tabulated_powf_matches_every_pixel(name, bands_layout, out_order):
+    rng = np.random.default_rng(7)
+    bands = [every_sample_value(rng, SHAPE) for _ in range(3)]
+    program = PROGRAMS[name]
+    expected, sign_free = evaluate(program, bands, SHAPE)
+    out = np.full(SHAPE, np.nan, np.float32, order=out_order)
+    kelvane.execute_expr_inplace(kelvane.compile_expr(program, 3), [layouts_of(x, bands_layout) for x in bands], out)
+    assert_bits_equal(out, expected, sign_free)
+
+
+def test_tables_only_where_worth_it_give_the_same_bits():
+    """A grid just below the size where tables start, and one just above it."""
+    rng = np.random.default_rng(8)
+    program = PROGRAMS["sqrt_plus_pow"]
+    for shape in [(511, 512), (512, 513)]:
+        bands = [every_sample_value(rng, shape) for _ in range(3)]
+        expected, sign_free = evaluate(program, bands, shape)
+        out = np.empty(shape, np.float32)
+        kelvane.execute_expr_inplace(kelvane.compile_expr(program, 3), bands, out)
+        assert_bits_equal(out, expected, sign_free)
