@@ -223,6 +223,9 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
     return result;
 }
 
+namespace {
+
+// Every uint16 sample value in order: the band a table is evaluated over.
 BandView all_sample_values() {
     static const std::vector<uint16_t> values = [] {
         std::vector<uint16_t> v(kTableSize);
@@ -231,6 +234,29 @@ BandView all_sample_values() {
     }();
     return BandView{reinterpret_cast<const std::byte*>(values.data()), 1, kTableSize, kTableSize * kBandElementSize,
                     kBandElementSize};
+}
+
+}  // namespace
+
+PlanTables::PlanTables(const TilePlan& plan, size_t num_bands,
+                       const std::function<void(const PixelZip& grid, const ExprContext& part)>& run) {
+    const std::vector<BandView> sample_values(num_bands, all_sample_values());
+    pointers.reserve(plan.tables.size());
+    for (const TileTable& table : plan.tables) bands.push_back(table.band);
+    for (const TileTable& table : plan.tables) {
+        std::vector<float>& out = values.emplace_back(kTableSize);
+        ExprContext part{nullptr, 0, sample_values.data(), sample_values.size()};
+        part.max_depth = table.depth;
+        part.plan = table.ops.data();
+        part.plan_size = table.ops.size();
+        part.tables = pointers.data();
+        part.table_bands = bands.data();
+        PixelZip grid = PixelZip::index_grid(1, kTableSize);
+        grid.add(OutView{reinterpret_cast<std::byte*>(out.data()), 1, kTableSize, kTableSize * kOutElementSize,
+                         kOutElementSize});
+        run(grid, part);
+        pointers.push_back(out.data());
+    }
 }
 
 }  // namespace kelvane

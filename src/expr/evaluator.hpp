@@ -6,6 +6,7 @@
 #include "indices/index_kernels.hpp"
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -92,8 +93,17 @@ bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& band
 // band as their only input become tables.
 TilePlan plan_tiles(const ExprContext& program, bool down, bool tables);
 
-// Every uint16 sample value in order: the band a table is evaluated over.
-BandView all_sample_values();
+// The tables of a plan, each evaluated over every sample value in order (a
+// table may look up the ones before it); `run` computes one grid with the
+// tile evaluator.
+struct PlanTables {
+    std::vector<std::vector<float>> values;
+    std::vector<const float*> pointers;  // for ExprContext::tables
+    std::vector<uint32_t> bands;         // for ExprContext::table_bands
+
+    PlanTables(const TilePlan& plan, size_t num_bands,
+               const std::function<void(const PixelZip& grid, const ExprContext& part)>& run);
+};
 
 // Tile block kernels, one per CPU target (same bits as evaluate_pixel).
 struct ExprKernelTable {

@@ -30,39 +30,9 @@ int64_t pixel_cost(size_t operations, size_t powf_calls) {
     return 1 + static_cast<int64_t>(operations / 4 + 30 * powf_calls);
 }
 
-size_t count_pow(const std::vector<TileOp>& ops) {
-    return static_cast<size_t>(
-        std::count_if(ops.begin(), ops.end(), [](const TileOp& op) { return op.kind == TileOp::Pow; }));
+size_t count_pow(const TileOp* ops, size_t size) {
+    return static_cast<size_t>(std::count_if(ops, ops + size, [](const TileOp& op) { return op.kind == TileOp::Pow; }));
 }
-
-// The tables of a plan, each evaluated over every sample value (in order: a
-// table may look up the ones before it).
-struct PlanTables {
-    std::vector<std::vector<float>> values;
-    std::vector<const float*> pointers;
-    std::vector<uint32_t> bands;
-
-    PlanTables(const TilePlan& plan, size_t num_bands) {
-        const std::vector<BandView> sample_values(num_bands, all_sample_values());
-        pointers.reserve(plan.tables.size());
-        for (const TileTable& table : plan.tables) bands.push_back(table.band);
-        for (const TileTable& table : plan.tables) {
-            std::vector<float>& out = values.emplace_back(kTableSize);
-            ExprContext part{nullptr, 0, sample_values.data(), sample_values.size()};
-            part.max_depth = table.depth;
-            part.plan = table.ops.data();
-            part.plan_size = table.ops.size();
-            part.tables = pointers.data();
-            part.table_bands = bands.data();
-            PixelZip zip = PixelZip::index_grid(1, kTableSize);
-            zip.add(OutView{reinterpret_cast<std::byte*>(out.data()), 1, kTableSize, kTableSize * kOutElementSize,
-                            kOutElementSize});
-            par_for_each_pixel(zip, expr_kernels().evaluate_tiles, &part,
-                               KernelTraits{false, pixel_cost(table.ops.size(), count_pow(table.ops))});
-            pointers.push_back(out.data());
-        }
-    }
-};
 
 }  // namespace
 
@@ -110,13 +80,16 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
             program.plan = plan.ops.data();
             program.plan_size = plan.ops.size();
             if (!plan.tables.empty()) {
-                tables.emplace(plan, views.size());
+                tables.emplace(plan, views.size(), [](const PixelZip& grid, const ExprContext& part) {
+                    par_for_each_pixel(grid, expr_kernels().evaluate_tiles, &part,
+                                       KernelTraits{false, pixel_cost(part.plan_size, count_pow(part.plan, part.plan_size))});
+                });
                 program.tables = tables->pointers.data();
                 program.table_bands = tables->bands.data();
             }
         }
         // (Per-pixel evaluation may fail, so it always goes through the pool.)
-        const KernelTraits traits{!tiles, pixel_cost(plan.ops.size(), count_pow(plan.ops))};
+        const KernelTraits traits{!tiles, pixel_cost(plan.ops.size(), count_pow(plan.ops.data(), plan.ops.size()))};
         const BlockFn kernel = !tiles       ? &evaluate_block_per_pixel
                                : transposed ? expr_kernels().evaluate_tiles_transposed
                                             : expr_kernels().evaluate_tiles;

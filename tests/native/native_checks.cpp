@@ -130,6 +130,7 @@ static std::vector<ExprOp> random_program(std::mt19937& rng, uint32_t bands) {
 
 static void simd_expr_parity() {
     std::mt19937 rng(11);
+    int tabulated = 0;  // (trial, target) pairs whose plan had tables
     for (int trial = 0; trial < 300; ++trial) {
         const uint32_t nb = 1 + rng() % 4;
         const int64_t rows = 1 + rng() % 5, cols = 2 + rng() % 300;
@@ -164,10 +165,18 @@ static void simd_expr_parity() {
             OutView view{out.data() + offset, rows, ocols, fortran ? 4 : 4 * ocols, fortran ? 4 * rows : 4};
             PixelZip zip = PixelZip::index_grid(rows, ocols);
             zip.add(view);
-            const std::vector<TileOp> plan = plan_tiles(program, zip.layout_tendency < 0, false).ops;
+            // Half the trials turn the parts that call powf on one band into
+            // tables, evaluated by the same target.
+            const TilePlan plan = plan_tiles(program, zip.layout_tendency < 0, trial % 4 < 2);
+            const PlanTables tables(plan, bands.size(), [&](const PixelZip& grid, const ExprContext& part) {
+                expr_kernels_for(level).evaluate_tiles(grid, &part);
+            });
+            tabulated += !plan.tables.empty();
             ExprContext planned = program;
-            planned.plan = plan.data();
-            planned.plan_size = plan.size();
+            planned.plan = plan.ops.data();
+            planned.plan_size = plan.ops.size();
+            planned.tables = tables.pointers.data();
+            planned.table_bands = tables.bands.data();
             expr_kernels_for(level).evaluate_tiles(zip, &planned);
             bool same = true;
             for (int64_t r = 0; r < rows; ++r) {
@@ -180,7 +189,9 @@ static void simd_expr_parity() {
                             std::to_string(static_cast<int>(level)));
         }
     }
+    check(tabulated > 0, "no generated program got a table");
 }
+
 
 // Blocks whose bands run across the output (row-major bands and a column-major
 // output, or the reverse) go through transposing tiles: every target gives the
