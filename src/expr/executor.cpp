@@ -31,7 +31,8 @@ int64_t pixel_cost(size_t operations, size_t powf_calls) {
 }
 
 size_t count_pow(const TileOp* ops, size_t size) {
-    return static_cast<size_t>(std::count_if(ops, ops + size, [](const TileOp& op) { return op.kind == TileOp::Pow; }));
+    const auto calls = std::count_if(ops, ops + size, [](const TileOp& op) { return op.kind == TileOp::Pow; });
+    return static_cast<size_t>(calls);
 }
 
 }  // namespace
@@ -81,14 +82,15 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
             program.plan_size = plan.ops.size();
             if (!plan.tables.empty()) {
                 tables.emplace(plan, views.size(), [](const PixelZip& grid, const ExprContext& part) {
-                    par_for_each_pixel(grid, expr_kernels().evaluate_tiles, &part,
-                                       KernelTraits{false, pixel_cost(part.plan_size, count_pow(part.plan, part.plan_size))});
+                    const int64_t cost = pixel_cost(part.plan_size, count_pow(part.plan, part.plan_size));
+                    par_for_each_pixel(grid, expr_kernels().evaluate_tiles, &part, KernelTraits{false, cost});
                 });
                 program.tables = tables->pointers.data();
                 program.table_bands = tables->bands.data();
             }
         }
-        // (Per-pixel evaluation may fail, so it always goes through the pool.)
+        // Per-pixel evaluation may fail, and then always goes through the pool;
+        // tiles stay on the calling thread when their cost is small.
         const KernelTraits traits{!tiles, pixel_cost(plan.ops.size(), count_pow(plan.ops.data(), plan.ops.size()))};
         const BlockFn kernel = !tiles       ? &evaluate_block_per_pixel
                                : transposed ? expr_kernels().evaluate_tiles_transposed
