@@ -24,10 +24,10 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
                      KernelTraits traits) noexcept;
 
 // Grids whose pixels cost at most this much are computed on the calling thread:
-// handing work to the pool and taking it back costs about 4 us on the 2-core
-// VM where this was tuned (bench/run.py), 25 to 45 us when the workers have
-// gone to sleep, against ~9.7 Gpixel/s for a fixed index in cache on one thread.
-inline constexpr int64_t kCallingThreadWork = 128 * 1024;
+// handing work to the pool and waking up from the latch costs about 25 us on
+// the 2-core VM where this was tuned (bench/run.py), against ~6.5 Gpixel/s for
+// a fixed index in cache on one thread.
+inline constexpr int64_t kCallingThreadWork = 256 * 1024;
 
 // Runs every pixel of `zip` through `kernel`, with the interpreter lock released
 // for the whole computation and re-taken before returning or rethrowing the

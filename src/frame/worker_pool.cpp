@@ -6,18 +6,15 @@
 // few dozen times per computation, so each is guarded by a plain mutex; the hot
 // path is the kernels, not the scheduling.
 //
-// Sleeping: a worker with nothing to do spins a while, then sleeps on one
-// condition variable; a caller looks at its latch a while before sleeping on
-// it. Both give the processor away while they spin. `pending_` counts queued
-// jobs and `sleepers_` counts sleeping threads; both are sequentially
-// consistent so that a thread that queues work and a thread that goes to sleep
-// cannot both miss each other (a store-load pair on each side, as in Dekker's
-// algorithm).
+// Sleeping: a worker with nothing to do spins briefly, then sleeps on one
+// condition variable. `pending_` counts queued jobs and `sleepers_` counts
+// sleeping threads; both are sequentially consistent so that a thread that
+// queues work and a thread that goes to sleep cannot both miss each other (a
+// store-load pair on each side, as in Dekker's algorithm).
 #include "frame/worker_pool.hpp"
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <condition_variable>
 #include <cstring>
@@ -37,13 +34,6 @@ std::atomic<uint64_t> g_fork_generation{0};
 constexpr size_t kDequeCapacity = 512;
 constexpr size_t kStackBytes = 2u << 20;
 constexpr int kSpinsBeforeSleep = 2000;
-// Spinning workers yield now and then: a woken caller placed behind one would
-// otherwise wait for the end of its time slice.
-constexpr int kSpinsPerYield = 4;
-// How long a caller looks at its latch before sleeping on it. On the 2-core VM
-// where this was tuned, a job handed to the pool and back cost about 25 us
-// when its caller slept and was woken, 3 us when it looked.
-constexpr std::chrono::microseconds kLatchSpin{200};
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -54,22 +44,17 @@ inline void cpu_relax() {
 struct Latch {
     std::mutex mutex;
     std::condition_variable cv;
-    std::atomic<bool> set{false};
+    bool set = false;
     void signal() {
         // Notify while holding the mutex: the waiter cannot return (and destroy
         // the latch) before we let go of it, and we touch nothing afterwards.
         std::lock_guard<std::mutex> lock(mutex);
-        set.store(true, std::memory_order_release);
+        set = true;
         cv.notify_one();
     }
     void wait() {
-        // A short job ends before a sleep and a wake-up would: look first,
-        // giving the processor to any thread that wants it between looks.
-        const auto give_up = std::chrono::steady_clock::now() + kLatchSpin;
-        while (!set.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < give_up) sched_yield();
-        // Taken even when set: signal() may still hold the mutex.
         std::unique_lock<std::mutex> lock(mutex);
-        cv.wait(lock, [&] { return set.load(std::memory_order_relaxed); });
+        cv.wait(lock, [&] { return set; });
     }
 };
 
@@ -294,11 +279,7 @@ private:
     void sleep_until(Ready ready) {
         for (int spin = 0; spin < kSpinsBeforeSleep; ++spin) {
             if (pending_.load(std::memory_order_relaxed) > 0 || ready()) return;
-            if (spin % kSpinsPerYield == kSpinsPerYield - 1) {
-                sched_yield();
-            } else {
-                cpu_relax();
-            }
+            cpu_relax();
         }
         std::unique_lock<std::mutex> lock(sleep_mutex_);
         sleepers_.fetch_add(1, std::memory_order_seq_cst);
