@@ -1,7 +1,10 @@
-"""Programs that call powf with one band as their only input, on grids large
-enough (512 x 512 and up) that the module evaluates those parts once per
-sample value and looks the results up: the bits must be those of evaluating
-every pixel."""
+"""Programs that call powf with one band as their only input, run over enough
+pixels (a 512 x 512 grid, or smaller grids adding up to it) that the module
+evaluates those parts once per sample value, keeps the tables with the
+compiled program and looks the results up: the bits must be those of
+evaluating every pixel."""
+import threading
+
 import numpy as np
 import pytest
 
@@ -64,4 +67,47 @@ def test_tables_only_where_worth_it_give_the_same_bits():
         expected, sign_free = evaluate(program, bands, shape)
         out = np.empty(shape, np.float32)
         kelvane.execute_expr_inplace(kelvane.compile_expr(program, 3), bands, out)
+        assert_bits_equal(out, expected, sign_free)
+
+
+@pytest.mark.parametrize("name", ["sqrt_plus_pow", "nested_pow", "two_bands_two_tables", "special_values"])
+def test_kept_tables_serve_later_calls_of_any_size_and_layout(name):
+    """Small calls that add up to the threshold build the tables; later calls,
+    tiny or transposed, look them up."""
+    rng = np.random.default_rng(9)
+    program = PROGRAMS[name]
+    expr = kelvane.compile_expr(program, 3)
+    shape = (64, 64)  # 64 calls of 4096 pixels reach 512 x 512
+    for _ in range(70):
+        bands = [every_sample_value(rng, shape) for _ in range(3)]
+        out = np.empty(shape, np.float32)
+        kelvane.execute_expr_inplace(expr, bands, out)
+        assert_bits_equal(out, *evaluate(program, bands, shape))
+    for shape, order, how in [((1, 1), "C", "c"), ((16, 16), "C", "c"), ((100, 300), "F", "c"),
+                              ((256, 256), "C", "stepped"), ((256, 256), "C", "reversed")]:
+        bands = [every_sample_value(rng, shape) for _ in range(3)]
+        out = np.full(shape, np.nan, np.float32, order=order)
+        kelvane.execute_expr_inplace(expr, [layouts_of(x, how) for x in bands], out)
+        assert_bits_equal(out, *evaluate(program, bands, shape))
+
+
+def test_threads_racing_to_build_the_tables_all_get_the_right_bits():
+    program = PROGRAMS["two_bands_two_tables"]
+    expr = kelvane.compile_expr(program, 3)
+    rng = np.random.default_rng(10)
+    bands = [every_sample_value(rng, SHAPE) for _ in range(3)]
+    expected, sign_free = evaluate(program, bands, SHAPE)
+    outs = [np.empty(SHAPE, np.float32) for _ in range(6)]
+    start = threading.Barrier(len(outs))
+
+    def run(out):
+        start.wait()
+        kelvane.execute_expr_inplace(expr, bands, out)
+
+    threads = [threading.Thread(target=run, args=(out,)) for out in outs]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for out in outs:
         assert_bits_equal(out, expected, sign_free)

@@ -1,6 +1,7 @@
 // The CompiledExpr type object and its instances.
 #include "expr/compiled_expr.hpp"
 
+#include "expr/evaluator.hpp"
 #include "module/failure.hpp"
 
 #include <new>
@@ -25,6 +26,9 @@ void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     obj->ops.~vector();
     obj->borrow_count.~atomic();
+    delete obj->tables.load(std::memory_order_acquire);
+    obj->tables.~atomic();
+    obj->pixels_without_tables.~atomic();
     freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
@@ -61,6 +65,8 @@ OwnedRef make_compiled_expr(std::vector<ExprOp> ops, uint32_t num_bands) {
     new (&obj->ops) std::vector<ExprOp>(std::move(ops));
     obj->num_bands = num_bands;
     new (&obj->borrow_count) std::atomic<int64_t>(0);
+    new (&obj->tables) std::atomic<const PlanTables*>(nullptr);
+    new (&obj->pixels_without_tables) std::atomic<int64_t>(0);
     return OwnedRef::steal(self);
 }
 

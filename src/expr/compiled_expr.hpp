@@ -9,6 +9,8 @@
 
 namespace kelvane {
 
+struct PlanTables;
+
 struct CompiledExprObject {
     PyObject_HEAD
     std::vector<ExprOp> ops;
@@ -16,6 +18,11 @@ struct CompiledExprObject {
     // Shared holds of running calls (> 0), or -1 for an exclusive hold, which
     // nothing in the module takes.
     std::atomic<int64_t> borrow_count;
+    // The tables of the program's powf parts (PlanTables), built by the first
+    // call after `pixels_without_tables` reaches kTablePixels and kept for every
+    // later call; null until then. Published once, freed with the object.
+    std::atomic<const PlanTables*> tables;
+    std::atomic<int64_t> pixels_without_tables;
 };
 
 // The type object, created once per process on first use; null with a Python

@@ -47,7 +47,9 @@ struct TilePlan {
     std::vector<TileTable> tables;
 };
 
-// Grids smaller than this many pixels evaluate every pixel instead.
+// A program's tables are built once it has evaluated its powf parts pixel by
+// pixel over this many pixels, counting the call about to run; until then it
+// evaluates every pixel.
 inline constexpr int64_t kTablePixels = 4 << 16;
 inline constexpr int64_t kTableSize = 1 << 16;
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 
 namespace kelvane {
@@ -33,6 +34,29 @@ int64_t pixel_cost(size_t operations, size_t powf_calls) {
 size_t count_pow(const TileOp* ops, size_t size) {
     const auto calls = std::count_if(ops, ops + size, [](const TileOp& op) { return op.kind == TileOp::Pow; });
     return static_cast<size_t>(calls);
+}
+
+// The tables of the program's powf parts for a call over `pixels` pixels: the
+// ones an earlier call kept, or new ones once the program has computed powf
+// pixel by pixel over as many pixels as four tables have entries (building one
+// then adds at most a quarter to what those calls cost). Null: evaluate powf
+// per pixel this time.
+const PlanTables* tables_for(CompiledExprObject& expr, const TilePlan& plan, size_t num_bands, int64_t pixels) {
+    if (const PlanTables* kept = expr.tables.load(std::memory_order_acquire)) {
+        // The program alone decides its tables, whatever the bands' layout.
+        if (kept->pointers.size() != plan.tables.size()) panic("kept tables do not match the plan");
+        return kept;
+    }
+    if (expr.pixels_without_tables.fetch_add(pixels, std::memory_order_relaxed) + pixels < kTablePixels) return nullptr;
+    auto built = std::make_unique<PlanTables>(plan, num_bands, [](const PixelZip& grid, const ExprContext& part) {
+        const int64_t cost = pixel_cost(part.plan_size, count_pow(part.plan, part.plan_size));
+        par_for_each_pixel(grid, expr_kernels().evaluate_tiles, &part, KernelTraits{false, cost});
+    });
+    const PlanTables* kept = nullptr;
+    if (expr.tables.compare_exchange_strong(kept, built.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return built.release();
+    }
+    return kept;  // a call on another thread kept the same tables first
 }
 
 }  // namespace
@@ -68,7 +92,6 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         // the pixel-by-pixel order keeps the result defined.
         const bool tiles = cannot_fail(program, out_v.rows, out_v.cols) && !output_overlaps_bands(out_v, views);
         TilePlan plan;
-        std::optional<PlanTables> tables;
         bool transposed = false;
         if (tiles) {
             // Tiles run along the output's walk, unless every band runs across
@@ -77,17 +100,17 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
             const bool out_along_rows = std::abs(out_v.col_stride) <= std::abs(out_v.row_stride);
             transposed = out_v.rows > 1 && out_v.cols > 1 && bands_along_rows && *bands_along_rows != out_along_rows;
             program.plan_runs_down = transposed ? !*bands_along_rows : zip.layout_tendency < 0;
-            plan = plan_tiles(program, program.plan_runs_down, out_v.rows * out_v.cols >= kTablePixels);
+            plan = plan_tiles(program, program.plan_runs_down, true);
+            if (!plan.tables.empty()) {
+                if (const PlanTables* tables = tables_for(*expr, plan, views.size(), out_v.rows * out_v.cols)) {
+                    program.tables = tables->pointers.data();
+                    program.table_bands = tables->bands.data();
+                } else {
+                    plan = plan_tiles(program, program.plan_runs_down, false);
+                }
+            }
             program.plan = plan.ops.data();
             program.plan_size = plan.ops.size();
-            if (!plan.tables.empty()) {
-                tables.emplace(plan, views.size(), [](const PixelZip& grid, const ExprContext& part) {
-                    const int64_t cost = pixel_cost(part.plan_size, count_pow(part.plan, part.plan_size));
-                    par_for_each_pixel(grid, expr_kernels().evaluate_tiles, &part, KernelTraits{false, cost});
-                });
-                program.tables = tables->pointers.data();
-                program.table_bands = tables->bands.data();
-            }
         }
         // Per-pixel evaluation may fail, and then always goes through the pool;
         // tiles stay on the calling thread when their cost is small.
