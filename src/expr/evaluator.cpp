@@ -126,6 +126,79 @@ bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& band
     return false;
 }
 
+namespace {
+
+bool is_arithmetic(TileOp::Kind kind) {
+    return kind == TileOp::Add || kind == TileOp::Sub || kind == TileOp::Mul || kind == TileOp::Div;
+}
+
+bool has_second_operand(TileOp::Kind kind) { return is_arithmetic(kind) || kind == TileOp::Pow; }
+
+bool is_forward_band(const ExprContext& program, const TileOperand& operand, bool down) {
+    if (operand.kind != TileOperand::Band) return false;
+    const BandView& band = program.bands[operand.index];
+    return (down ? band.row_stride : band.col_stride) == kBandElementSize;
+}
+
+// Turns each arithmetic operation of forward bands and constants into a leaf of
+// the operation that reads its slot, where the evaluator can compute it: a
+// unary operation, or an arithmetic one whose other operand is a slot, a
+// constant, a forward band or (both being of two bands) another leaf.
+void fuse_leaves(TilePlan& result, const ExprContext& program, bool down) {
+    std::vector<TileOp>& plan = result.ops;
+    auto simple = [&](const TileOperand& x) {
+        return x.kind == TileOperand::Scalar || is_forward_band(program, x, down);
+    };
+    auto of_two_bands = [](const TileLeaf& leaf) {
+        return leaf.a.kind == TileOperand::Band && leaf.b.kind == TileOperand::Band;
+    };
+    std::vector<bool> fused(plan.size(), false);
+    for (size_t i = 0; i < plan.size(); ++i) {
+        const TileOp& producer = plan[i];
+        if (!is_arithmetic(producer.kind) || !simple(producer.a) || !simple(producer.b)) continue;
+        if (producer.a.kind == TileOperand::Scalar && producer.b.kind == TileOperand::Scalar) continue;
+        // The value's reader: the first later operation that reads its slot,
+        // unless one writes the slot before.
+        TileOp* consumer = nullptr;
+        TileOperand* read = nullptr;
+        auto reads = [&](const TileOperand& x) { return x.kind == TileOperand::Slot && x.index == producer.dst; };
+        for (size_t j = i + 1; j < plan.size(); ++j) {
+            TileOp& op = plan[j];
+            if (reads(op.a)) {
+                read = &op.a;
+            } else if (has_second_operand(op.kind) && reads(op.b)) {
+                read = &op.b;
+            } else if (op.dst == producer.dst) {
+                break;
+            }
+            if (read) {
+                consumer = &op;
+                break;
+            }
+        }
+        if (!read) continue;
+        const TileLeaf leaf{producer.kind, producer.a, producer.b};
+        bool evaluable = consumer->kind == TileOp::Neg || consumer->kind == TileOp::Abs || consumer->kind == TileOp::Sqrt;
+        if (is_arithmetic(consumer->kind)) {
+            const TileOperand& other = read == &consumer->a ? consumer->b : consumer->a;
+            evaluable = other.kind == TileOperand::Leaf
+                            ? of_two_bands(leaf) && of_two_bands(result.leaves[other.index])
+                            : other.kind == TileOperand::Slot || simple(other);
+        }
+        if (!evaluable) continue;
+        *read = TileOperand{TileOperand::Leaf, static_cast<uint32_t>(result.leaves.size()), 0.0f};
+        result.leaves.push_back(leaf);
+        fused[i] = true;
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        if (!fused[i]) plan[kept++] = plan[i];
+    }
+    plan.resize(kept);
+}
+
+}  // namespace
+
 TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
     TilePlan result;
     std::vector<TileOp>& plan = result.ops;
@@ -220,6 +293,7 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
     }
     // The result is the bottom of the stack: make sure it is in slot 0.
     if (!stack.empty() && stack[0].kind != TileOperand::Slot) plan.push_back(TileOp{TileOp::Load, 0, stack[0], {}});
+    fuse_leaves(result, program, down);
     return result;
 }
 

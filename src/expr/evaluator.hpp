@@ -13,11 +13,12 @@
 namespace kelvane {
 
 // Where a tile operation takes a value from: a stack slot, a band read in
-// place, a constant, or a table looked up by a band's samples.
+// place, a constant, a table looked up by a band's samples, or a leaf
+// operation computed where it is read.
 struct TileOperand {
-    enum Kind : uint8_t { Slot, Band, Scalar, Table };
+    enum Kind : uint8_t { Slot, Band, Scalar, Table, Leaf };
     Kind kind = Slot;
-    uint32_t index = 0;  // slot position, band position, or entry of TilePlan::tables
+    uint32_t index = 0;  // slot position, band position, or entry of TilePlan::tables or ::leaves
     float value = 0.0f;
 };
 
@@ -29,6 +30,16 @@ struct TileOp {
     enum Kind : uint8_t { Load, Add, Sub, Mul, Div, Pow, Neg, Abs, Sqrt };
     Kind kind;
     uint32_t dst;  // slot written
+    TileOperand a, b;
+};
+
+// An arithmetic operation (Add, Sub, Mul or Div) of two bands read forwards
+// along the runs, or of such a band and a constant, computed inside the one
+// operation that consumes its value: the value never goes through a slot, and
+// the consumer's loop keeps the divider busy while the samples convert. Same
+// operation on the same operands, so the same bits.
+struct TileLeaf {
+    TileOp::Kind kind;
     TileOperand a, b;
 };
 
@@ -45,6 +56,7 @@ struct TileTable {
 struct TilePlan {
     std::vector<TileOp> ops;  // leave the result in slot 0
     std::vector<TileTable> tables;
+    std::vector<TileLeaf> leaves;
 };
 
 // A program's tables are built once it has evaluated its powf parts pixel by
@@ -65,6 +77,7 @@ struct ExprContext {
     const TileOp* plan = nullptr;
     size_t plan_size = 0;
     bool plan_runs_down = false;  // the direction the plan was made for
+    const TileLeaf* leaves = nullptr;
     // For each entry of TilePlan::tables: its kTableSize values and its band.
     const float* const* tables = nullptr;
     const uint32_t* table_bands = nullptr;
@@ -94,6 +107,13 @@ bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& band
 // of being read in place. With `tables`, the parts that call powf with one
 // band as their only input become tables.
 TilePlan plan_tiles(const ExprContext& program, bool down, bool tables);
+
+// Points `program` at the operations and leaves of `plan` (tables aside).
+inline void use_plan(ExprContext& program, const TilePlan& plan) {
+    program.plan = plan.ops.data();
+    program.plan_size = plan.ops.size();
+    program.leaves = plan.leaves.data();
+}
 
 // The tables of a plan, each evaluated over every sample value in order (a
 // table may look up the ones before it); `run` computes one grid with the

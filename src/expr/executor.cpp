@@ -109,8 +109,7 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
                     plan = plan_tiles(program, program.plan_runs_down, false);
                 }
             }
-            program.plan = plan.ops.data();
-            program.plan_size = plan.ops.size();
+            use_plan(program, plan);
         }
         // Per-pixel evaluation may fail, and then always goes through the pool;
         // tiles stay on the calling thread when their cost is small.

@@ -131,6 +131,7 @@ static std::vector<ExprOp> random_program(std::mt19937& rng, uint32_t bands) {
 static void simd_expr_parity() {
     std::mt19937 rng(11);
     int tabulated = 0;  // (trial, target) pairs whose plan had tables
+    int leaves_of_two_bands = 0, leaves_with_constants = 0;  // fused leaves seen, by kind
     for (int trial = 0; trial < 300; ++trial) {
         const uint32_t nb = 1 + rng() % 4;
         const int64_t rows = 1 + rng() % 5, cols = 2 + rng() % 300;
@@ -172,9 +173,11 @@ static void simd_expr_parity() {
                 expr_kernels_for(level).evaluate_tiles(grid, &part);
             });
             tabulated += !plan.tables.empty();
+            for (const TileLeaf& leaf : plan.leaves) {
+                ++(leaf.a.kind == leaf.b.kind ? leaves_of_two_bands : leaves_with_constants);
+            }
             ExprContext planned = program;
-            planned.plan = plan.ops.data();
-            planned.plan_size = plan.ops.size();
+            use_plan(planned, plan);
             planned.tables = tables.pointers.data();
             planned.table_bands = tables.bands.data();
             expr_kernels_for(level).evaluate_tiles(zip, &planned);
@@ -190,6 +193,7 @@ static void simd_expr_parity() {
         }
     }
     check(tabulated > 0, "no generated program got a table");
+    check(leaves_of_two_bands > 0 && leaves_with_constants > 0, "generated programs got too few leaves");
 }
 
 
@@ -248,9 +252,8 @@ static void simd_transposed_parity() {
             zip.add(out_view(out));
             ExprContext planned = program;
             planned.plan_runs_down = !bands_by_rows;
-            const std::vector<TileOp> plan = plan_tiles(planned, planned.plan_runs_down, false).ops;
-            planned.plan = plan.data();
-            planned.plan_size = plan.size();
+            const TilePlan plan = plan_tiles(planned, planned.plan_runs_down, false);
+            use_plan(planned, plan);
             ((rows > 1 && cols > 1) ? t.evaluate_tiles_transposed : t.evaluate_tiles)(zip, &planned);
             return out;
         };
