@@ -9,8 +9,11 @@ from expr_reference import assert_bits_equal, evaluate, op, push_band as b, push
 from layouts import make_layout
 
 PROGRAMS = {
-    # two leaves of two bands under one division
+    # two leaves of two bands under one division: the same bands, the same bands
+    # swapped, other bands
     "nd": [b(0), b(1), op("sub"), b(0), b(1), op("add"), op("div")],
+    "nd_swapped": [b(0), b(1), op("sub"), b(1), b(0), op("mul"), op("div")],
+    "two_pairs": [b(0), b(0), op("mul"), b(2), b(1), op("sub"), op("add")],
     # leaves with constants on either side, beside a band and a slot
     "band_constant": [b(0), s(6.0), b(1), op("mul"), op("add"), b(2), s(-7.5), op("mul"), op("sub"),
                       b(0), b(1), op("sub"), op("div")],

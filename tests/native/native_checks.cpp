@@ -132,6 +132,7 @@ static void simd_expr_parity() {
     std::mt19937 rng(11);
     int tabulated = 0;  // (trial, target) pairs whose plan had tables
     int leaves_of_two_bands = 0, leaves_with_constants = 0;  // fused leaves seen, by kind
+    int leaves_sharing_bands = 0;  // operations reading two leaves of the same two bands
     for (int trial = 0; trial < 300; ++trial) {
         const uint32_t nb = 1 + rng() % 4;
         const int64_t rows = 1 + rng() % 5, cols = 2 + rng() % 300;
@@ -149,6 +150,15 @@ static void simd_expr_parity() {
         // Every third trial reads every other sample of its bands.
         const int64_t ocols = trial % 3 == 2 ? cols / 2 : cols;
         std::vector<ExprOp> ops = random_program(rng, nb);
+        if (trial % 4 == 3) {  // and two arithmetic operations of the same two bands under a third
+            const uint32_t i = rng() % nb, j = rng() % nb;
+            auto arithmetic = [&] { return op(static_cast<ExprOpKind>(2 + rng() % 4)); };
+            for (ExprOp o : {op(ExprOpKind::PushBand, i), op(ExprOpKind::PushBand, j), arithmetic(),
+                             op(ExprOpKind::PushBand, i), op(ExprOpKind::PushBand, j), arithmetic(), arithmetic(),
+                             arithmetic()}) {
+                ops.push_back(o);
+            }
+        }
         ExprContext program{ops.data(), ops.size(), bands.data(), bands.size()};
         if (!cannot_fail(program, rows, ocols)) {
             check(false, "generated program was judged able to fail");
@@ -159,6 +169,7 @@ static void simd_expr_parity() {
         PixelZip ref_zip = PixelZip::index_grid(rows, ocols);
         ref_zip.add(ref_view);
         evaluate_block_per_pixel(ref_zip, &program);
+        std::vector<uint32_t> scalar_bits;  // the first target's (the scalar path's) result
         for (SimdLevel level : levels()) {
             std::vector<std::byte> out(reference.size());
             // Fortran-ordered output for odd trials, so that tiles also run down columns.
@@ -176,24 +187,40 @@ static void simd_expr_parity() {
             for (const TileLeaf& leaf : plan.leaves) {
                 ++(leaf.a.kind == leaf.b.kind ? leaves_of_two_bands : leaves_with_constants);
             }
+            for (const TileOp& op : plan.ops) {
+                if (op.a.kind != TileOperand::Leaf || op.b.kind != TileOperand::Leaf) continue;
+                const TileLeaf &x = plan.leaves[op.a.index], &y = plan.leaves[op.b.index];
+                leaves_sharing_bands += x.a.index == y.a.index && x.b.index == y.b.index;
+            }
             ExprContext planned = program;
             use_plan(planned, plan);
             planned.tables = tables.pointers.data();
             planned.table_bands = tables.bands.data();
             expr_kernels_for(level).evaluate_tiles(zip, &planned);
-            bool same = true;
+            // Every target gives the scalar path's bits. Those are the per-pixel
+            // machine's, except that where two NaNs meet in an addition or a
+            // multiplication, either one may come out (the compiler orders the
+            // operands of these freely): a NaN may have the other sign.
+            std::vector<uint32_t> bits;
+            bool same_as_pixels = true;
             for (int64_t r = 0; r < rows; ++r) {
                 for (int64_t c = 0; c < ocols; ++c) {
-                    same = same && std::memcmp(view.data + r * view.row_stride + c * view.col_stride,
-                                               ref_view.data + r * ref_view.row_stride + c * 4, 4) == 0;
+                    float got, want;
+                    std::memcpy(&got, view.data + r * view.row_stride + c * view.col_stride, 4);
+                    std::memcpy(&want, ref_view.data + r * ref_view.row_stride + c * 4, 4);
+                    const uint32_t g = std::bit_cast<uint32_t>(got), w = std::bit_cast<uint32_t>(want);
+                    bits.push_back(g);
+                    same_as_pixels = same_as_pixels && (g == w || (std::isnan(got) && (g ^ w) == 0x80000000u));
                 }
             }
-            check(same, "expression tiles, trial " + std::to_string(trial) + " target " +
-                            std::to_string(static_cast<int>(level)));
+            if (scalar_bits.empty()) scalar_bits = bits;
+            check(same_as_pixels && bits == scalar_bits, "expression tiles, trial " + std::to_string(trial) +
+                                                             " target " + std::to_string(static_cast<int>(level)));
         }
     }
     check(tabulated > 0, "no generated program got a table");
-    check(leaves_of_two_bands > 0 && leaves_with_constants > 0, "generated programs got too few leaves");
+    check(leaves_of_two_bands > 0 && leaves_with_constants > 0 && leaves_sharing_bands > 0,
+          "generated programs got too few leaves");
 }
 
 
