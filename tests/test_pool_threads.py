@@ -423,20 +423,22 @@ def test_pool_creation_failure(tmp_path):
 
 
 @pytest.mark.skipif("KELVANE_UNDER_SANITIZER" in os.environ, reason="sanitizers need larger stack frames")
-def test_deep_program_on_a_thread_with_a_small_stack():
-    """A small grid runs on the calling thread: a 64-deep program's tiles must fit a small stack."""
+@pytest.mark.parametrize("depth", [16, 64])
+@pytest.mark.parametrize("order", ["C", "F"])  # F: tiles along the bands, transposed into the output
+def test_deep_program_on_a_thread_with_a_small_stack(depth, order):
+    """A small grid runs on the calling thread: a deep program's tiles must fit a small stack."""
     code = (
         "import threading, numpy as np, kelvane\n"
-        "program = [{'type': 'push_band', 'index': 0}] * 64 + [{'type': 'add'}] * 63\n"
+        f"program = [{{'type': 'push_band', 'index': 0}}] * {depth} + [{{'type': 'add'}}] * {depth - 1}\n"
         "band = np.arange(64 * 64, dtype=np.uint16).reshape(64, 64)\n"
-        "out = np.empty((64, 64), np.float32)\n"
+        f"out = np.empty((64, 64), np.float32, order='{order}')\n"
         "def run():\n"
         "    kelvane.execute_expr_inplace(kelvane.compile_expr(program, 1), [band], out)\n"
         "threading.stack_size(112 * 1024)\n"
         "t = threading.Thread(target=run)\n"
         "t.start()\n"
         "t.join()\n"
-        "assert np.array_equal(out, band.astype(np.float32) * 64)\n"
+        f"assert np.array_equal(out, band.astype(np.float32) * {depth})\n"
         "print('ok')\n"
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
