@@ -100,6 +100,10 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
             const bool out_along_rows = std::abs(out_v.col_stride) <= std::abs(out_v.row_stride);
             transposed = out_v.rows > 1 && out_v.cols > 1 && bands_along_rows && *bands_along_rows != out_along_rows;
             program.plan_runs_down = transposed ? !*bands_along_rows : zip.layout_tendency < 0;
+            // Transposing tiles want blocks of whole band lines, so the grid is
+            // cut as the bands lean rather than as the output does. Where the
+            // cut falls is seen only in failures, and these programs cannot fail.
+            if (transposed) zip.layout_tendency = *bands_along_rows ? 2 : -2;
             plan = plan_tiles(program, program.plan_runs_down, true);
             if (!plan.tables.empty()) {
                 if (const PlanTables* tables = tables_for(*expr, plan, views.size(), out_v.rows * out_v.cols)) {
