@@ -153,6 +153,7 @@ void fuse_leaves(TilePlan& result, const ExprContext& program, bool down) {
         return leaf.a.kind == TileOperand::Band && leaf.b.kind == TileOperand::Band;
     };
     std::vector<bool> fused(plan.size(), false);
+    result.leaves.reserve(plan.size());
     for (size_t i = 0; i < plan.size(); ++i) {
         const TileOp& producer = plan[i];
         if (!is_arithmetic(producer.kind) || !simple(producer.a) || !simple(producer.b)) continue;
@@ -213,6 +214,10 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
         bool calls_powf;
     };
     std::vector<Inputs> inputs;
+    // Sized once: this runs on every call, and a tiny grid costs less than a few reallocations.
+    plan.reserve(2 * program.num_ops);
+    stack.reserve(program.num_ops);
+    inputs.reserve(program.num_ops);
     auto either = [](int64_t x, int64_t y) { return x == kNoBand ? y : y == kNoBand ? x : x == y ? x : kBands; };
     // Moves the operations that computed the value at `position` into a table.
     auto tabulate = [&](uint32_t position) {
