@@ -30,23 +30,44 @@ PROGRAMS = {
 }
 
 
-@pytest.mark.parametrize("name", PROGRAMS)
-@pytest.mark.parametrize("band_layouts, out_layout", [
+LAYOUT_CASES = [
     (("C", "C", "C"), "C"),
     (("C", "C", "C"), "F"),            # tiles along the bands, transposed on the way out
     (("F", "F", "F"), "F"),            # tiles down the columns
     (("reversed", "C", "C"), "C"),     # a band read backwards is never part of a leaf
     (("C", "stepped", "C"), "C"),      # nor one copied into a slot first
     (("unaligned", "C", "transposed"), "C"),
-])
-def test_leaves_give_the_bits_of_every_pixel(name, band_layouts, out_layout):
-    shape = (37, 45)
-    rng = np.random.default_rng(11)
-    bands = [np.where(rng.random(shape) < 0.2, rng.integers(0, 3, shape), rng.integers(0, 65536, shape))
-             .astype(np.uint16) for _ in range(3)]
-    program = PROGRAMS[name]
-    expected, sign_free = evaluate(program, bands, shape)
-    out = make_layout(np.full(shape, np.nan, np.float32), out_layout)
+]
+
+
+def sample_bands(rng, shape):
+    return [np.where(rng.random(shape) < 0.2, rng.integers(0, 3, shape), rng.integers(0, 65536, shape))
+            .astype(np.uint16) for _ in range(3)]
+
+
+def run_in_layouts(expr, program, bands, band_layouts, out_layout):
+    expected, sign_free = evaluate(program, bands, bands[0].shape)
+    out = make_layout(np.full(bands[0].shape, np.nan, np.float32), out_layout)
     views = [make_layout(x, how) for x, how in zip(bands, band_layouts)]
-    kelvane.execute_expr_inplace(kelvane.compile_expr(program, 3), views, out)
+    kelvane.execute_expr_inplace(expr, views, out)
     assert_bits_equal(out, expected, sign_free)
+
+
+@pytest.mark.parametrize("name", PROGRAMS)
+@pytest.mark.parametrize("band_layouts, out_layout", LAYOUT_CASES)
+def test_leaves_give_the_bits_of_every_pixel(name, band_layouts, out_layout):
+    bands = sample_bands(np.random.default_rng(11), (37, 45))
+    program = PROGRAMS[name]
+    run_in_layouts(kelvane.compile_expr(program, 3), program, bands, band_layouts, out_layout)
+
+
+@pytest.mark.parametrize("name", PROGRAMS)
+def test_one_program_in_turn_over_every_layout(name):
+    """A compiled program keeps the plan of calls whose bands are read forwards
+    along the tiles; calls in other layouts, in any order, must not use it."""
+    rng = np.random.default_rng(12)
+    program = PROGRAMS[name]
+    expr = kelvane.compile_expr(program, 3)
+    cases = LAYOUT_CASES + LAYOUT_CASES[::-1]
+    for (band_layouts, out_layout), shape in zip(cases, [(37, 45), (1, 1), (16, 16), (3, 200)] * 4):
+        run_in_layouts(expr, program, sample_bands(rng, shape), band_layouts, out_layout)

@@ -29,6 +29,10 @@ void dealloc(PyObject* self) {
     delete obj->tables.load(std::memory_order_acquire);
     obj->tables.~atomic();
     obj->pixels_without_tables.~atomic();
+    for (auto& kept : obj->kept_plans) {
+        delete kept.load(std::memory_order_acquire);
+        kept.~atomic();
+    }
     freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
@@ -67,6 +71,7 @@ OwnedRef make_compiled_expr(std::vector<ExprOp> ops, uint32_t num_bands) {
     new (&obj->borrow_count) std::atomic<int64_t>(0);
     new (&obj->tables) std::atomic<const PlanTables*>(nullptr);
     new (&obj->pixels_without_tables) std::atomic<int64_t>(0);
+    for (auto& kept : obj->kept_plans) new (&kept) std::atomic<const TilePlan*>(nullptr);
     return OwnedRef::steal(self);
 }
 

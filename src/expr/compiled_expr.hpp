@@ -10,6 +10,7 @@
 namespace kelvane {
 
 struct PlanTables;
+struct TilePlan;
 
 struct CompiledExprObject {
     PyObject_HEAD
@@ -23,6 +24,11 @@ struct CompiledExprObject {
     // later call; null until then. Published once, freed with the object.
     std::atomic<const PlanTables*> tables;
     std::atomic<int64_t> pixels_without_tables;
+    // Tile plans of calls whose bands all advance by one sample along the
+    // runs, which then depend on the program alone: one per run direction
+    // (index 2 * down) and use of the tables (+ 1). Built by the first such
+    // call, published once, freed with the object.
+    std::atomic<const TilePlan*> kept_plans[4];
 };
 
 // The type object, created once per process on first use; null with a Python

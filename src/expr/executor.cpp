@@ -59,6 +59,29 @@ const PlanTables* tables_for(CompiledExprObject& expr, const TilePlan& plan, siz
     return kept;  // a call on another thread kept the same tables first
 }
 
+// The tile plan of a call. When every band advances by one sample along the
+// runs, the plan depends on the program alone, so the CompiledExpr keeps it
+// for later calls; otherwise the call plans into `own`.
+const TilePlan& plan_for(CompiledExprObject& expr, const ExprContext& program, bool tables, TilePlan& own) {
+    bool forward = true;
+    for (size_t k = 0; k < program.num_bands; ++k) {
+        const BandView& band = program.bands[k];
+        forward = forward && (program.plan_runs_down ? band.row_stride : band.col_stride) == kBandElementSize;
+    }
+    if (!forward) {
+        own = plan_tiles(program, program.plan_runs_down, tables);
+        return own;
+    }
+    std::atomic<const TilePlan*>& slot = expr.kept_plans[2 * (program.plan_runs_down ? 1 : 0) + (tables ? 1 : 0)];
+    if (const TilePlan* kept = slot.load(std::memory_order_acquire)) return *kept;
+    auto built = std::make_unique<TilePlan>(plan_tiles(program, program.plan_runs_down, tables));
+    const TilePlan* kept = nullptr;
+    if (slot.compare_exchange_strong(kept, built.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return *built.release();
+    }
+    return *kept;  // a call on another thread kept the same plan first
+}
+
 }  // namespace
 
 PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -91,7 +114,8 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         // shares memory with a band (through another buffer object): then only
         // the pixel-by-pixel order keeps the result defined.
         const bool tiles = cannot_fail(program, out_v.rows, out_v.cols) && !output_overlaps_bands(out_v, views);
-        TilePlan plan;
+        TilePlan own_plan;
+        const TilePlan* plan = &own_plan;  // empty for per-pixel evaluation
         bool transposed = false;
         if (tiles) {
             // Tiles run along the output's walk, unless every band runs across
@@ -104,20 +128,20 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
             // cut as the bands lean rather than as the output does. Where the
             // cut falls is seen only in failures, and these programs cannot fail.
             if (transposed) zip.layout_tendency = *bands_along_rows ? 2 : -2;
-            plan = plan_tiles(program, program.plan_runs_down, true);
-            if (!plan.tables.empty()) {
-                if (const PlanTables* tables = tables_for(*expr, plan, views.size(), out_v.rows * out_v.cols)) {
+            plan = &plan_for(*expr, program, true, own_plan);
+            if (!plan->tables.empty()) {
+                if (const PlanTables* tables = tables_for(*expr, *plan, views.size(), out_v.rows * out_v.cols)) {
                     program.tables = tables->pointers.data();
                     program.table_bands = tables->bands.data();
                 } else {
-                    plan = plan_tiles(program, program.plan_runs_down, false);
+                    plan = &plan_for(*expr, program, false, own_plan);
                 }
             }
-            use_plan(program, plan);
+            use_plan(program, *plan);
         }
         // Per-pixel evaluation may fail, and then always goes through the pool;
         // tiles stay on the calling thread when their cost is small.
-        const KernelTraits traits{!tiles, pixel_cost(plan.ops.size(), count_pow(plan.ops.data(), plan.ops.size()))};
+        const KernelTraits traits{!tiles, pixel_cost(plan->ops.size(), count_pow(plan->ops.data(), plan->ops.size()))};
         const BlockFn kernel = !tiles       ? &evaluate_block_per_pixel
                                : transposed ? expr_kernels().evaluate_tiles_transposed
                                             : expr_kernels().evaluate_tiles;
