@@ -36,6 +36,17 @@ size_t count_pow(const TileOp* ops, size_t size) {
     return static_cast<size_t>(calls);
 }
 
+// Publishes `built` in `slot` for every later call, unless a call on another
+// thread published its own first; returns the one kept.
+template <class T>
+const T& keep_first(std::atomic<const T*>& slot, std::unique_ptr<T> built) {
+    const T* kept = nullptr;
+    if (slot.compare_exchange_strong(kept, built.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return *built.release();
+    }
+    return *kept;
+}
+
 // The tables of the program's powf parts for a call over `pixels` pixels: the
 // ones an earlier call kept, or new ones once the program has computed powf
 // pixel by pixel over as many pixels as four tables have entries (building one
@@ -52,11 +63,7 @@ const PlanTables* tables_for(CompiledExprObject& expr, const TilePlan& plan, siz
         const int64_t cost = pixel_cost(part.plan_size, count_pow(part.plan, part.plan_size));
         par_for_each_pixel(grid, expr_kernels().evaluate_tiles, &part, KernelTraits{false, cost});
     });
-    const PlanTables* kept = nullptr;
-    if (expr.tables.compare_exchange_strong(kept, built.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
-        return built.release();
-    }
-    return kept;  // a call on another thread kept the same tables first
+    return &keep_first(expr.tables, std::move(built));
 }
 
 // The tile plan of a call. When every band advances by one sample along the
@@ -74,12 +81,7 @@ const TilePlan& plan_for(CompiledExprObject& expr, const ExprContext& program, b
     }
     std::atomic<const TilePlan*>& slot = expr.kept_plans[2 * (program.plan_runs_down ? 1 : 0) + (tables ? 1 : 0)];
     if (const TilePlan* kept = slot.load(std::memory_order_acquire)) return *kept;
-    auto built = std::make_unique<TilePlan>(plan_tiles(program, program.plan_runs_down, tables));
-    const TilePlan* kept = nullptr;
-    if (slot.compare_exchange_strong(kept, built.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
-        return *built.release();
-    }
-    return *kept;  // a call on another thread kept the same plan first
+    return keep_first(slot, std::make_unique<TilePlan>(plan_tiles(program, program.plan_runs_down, tables)));
 }
 
 }  // namespace
