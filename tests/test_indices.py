@@ -1,4 +1,5 @@
 """Index functions bit for bit against the float32 reference, over layouts, shapes and edge values."""
+import ctypes
 import itertools
 import random
 
@@ -281,3 +282,39 @@ def test_large_output_across_the_bands(name, bands_fortran):
     around = parent.copy()
     around[(slice(None), slice(3, 3 + shape[1])) if bands_fortran else (slice(3, 3 + shape[0]), slice(None))] = SENTINEL
     assert np.array_equal(around.view(np.uint32), np.full(parent.shape, SENTINEL).view(np.uint32))
+
+
+def _shared_memory_views(rows, cols):
+    """A uint16 band and a float32 output over the same bytes, through two buffer objects, so
+    that no hold sees them share memory; both reversed, with a second band reversed too."""
+    raw = (ctypes.c_byte * (4 * rows * cols))()
+    address = ctypes.addressof(raw)
+    band = np.frombuffer((ctypes.c_uint16 * (rows * cols)).from_address(address), np.uint16)
+    out = np.frombuffer((ctypes.c_float * (rows * cols)).from_address(address), np.float32)
+    band[...] = sample_bands((1, rows * cols), 1, seed=12)[0].ravel()
+    other = sample_bands((rows, cols), 1, seed=13)[0]
+    return raw, band.reshape(rows, cols)[::-1, ::-1], other[::-1, ::-1], out.reshape(rows, cols)[::-1, ::-1]
+
+
+ND_PROGRAM = kelvane.compile_expr([{"type": "push_band", "index": 0}, {"type": "push_band", "index": 1},
+                                    {"type": "sub"}, {"type": "push_band", "index": 0},
+                                    {"type": "push_band", "index": 1}, {"type": "add"}, {"type": "div"}], 2)
+
+
+@pytest.mark.parametrize("through", ["index", "program"])
+@pytest.mark.parametrize("rows, cols", [(7, 37), (64, 48)])
+def test_reversed_output_sharing_a_band_follows_the_walk(rows, cols, through):
+    # Every view steps backwards; the output overwrites band samples that later pixels read,
+    # so only the row-by-row walk (each row first column to last) defines the result.
+    memory, a, b, out = _shared_memory_views(rows, cols)
+    expect = np.empty((rows, cols), np.float32)
+    for r in range(rows):
+        for c in range(cols):
+            expect[r, c] = ref.nd(a[r : r + 1, c : c + 1].copy(), b[r : r + 1, c : c + 1])[0, 0]
+            out[r, c] = expect[r, c]
+    memory, a, b, out = _shared_memory_views(rows, cols)  # the views do not keep `memory` alive
+    if through == "index":
+        run("nd", [a, b], out)
+    else:
+        kelvane.execute_expr_inplace(ND_PROGRAM, [a, b], out)
+    ref.assert_bits_equal(out, expect)

@@ -113,19 +113,6 @@ std::optional<bool> bands_run_along_rows(const std::vector<BandView>& bands) {
     return along_rows;
 }
 
-bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& bands) {
-    if (out.rows == 0 || out.cols == 0) return false;
-    const ByteExtent out_extent =
-        byte_extent(out.data, out.rows, out.cols, out.row_stride, out.col_stride, kOutElementSize);
-    for (const BandView& band : bands) {
-        if (band.rows == 0 || band.cols == 0) continue;
-        if (byte_extent(band.data, band.rows, band.cols, band.row_stride, band.col_stride, kBandElementSize)
-                .overlaps(out_extent))
-            return true;
-    }
-    return false;
-}
-
 namespace {
 
 bool is_arithmetic(TileOp::Kind kind) {

@@ -98,9 +98,6 @@ bool cannot_fail(ExprContext& program, int64_t rows, int64_t cols);
 // or along columns (false); empty when they disagree or none says.
 std::optional<bool> bands_run_along_rows(const std::vector<BandView>& bands);
 
-// True when the output's memory overlaps a band's.
-bool output_overlaps_bands(const OutView& out, const std::vector<BandView>& bands);
-
 // Lowers a program that cannot fail into tile operations, for runs that go
 // down columns (`down`) or along rows. A band whose samples are not adjacent
 // along the runs (forwards or backwards) is copied into a slot first instead

@@ -103,19 +103,34 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         std::vector<BandView> views;
         views.reserve(bands.size());
         for (const ArrayRef& band : bands) views.push_back(band_view(band));
-        const OutView out_v = out_view(out);
+        OutView out_v = out_view(out);
         const std::vector<ExprOp> ops = expr->ops;  // the call's private copy
 
         ExprContext program{ops.data(), ops.size(), views.data(), views.size()};
         program.streaming_stores = out_v.rows * out_v.cols * kOutElementSize >= kStreamingStoreBytes;
-        PixelZip zip = PixelZip::index_grid(out_v.rows, out_v.cols);
-        zip.add(out_v);
         // Programs that can fail run pixel by pixel, so that failures and the
         // pixels written before them are exactly those of the stack machine.
         // A program that cannot fail runs a tile at a time, unless the output
         // shares memory with a band (through another buffer object): then only
         // the pixel-by-pixel order keeps the result defined.
-        const bool tiles = cannot_fail(program, out_v.rows, out_v.cols) && !output_overlaps_bands(out_v, views);
+        const bool tiles = cannot_fail(program, out_v.rows, out_v.cols) &&
+                           !output_overlaps_bands(out_v, views.data(), views.size());
+        if (tiles) {
+            // Then views that all go backwards are walked forwards, when they
+            // pair pixels by position alone (one shape for all).
+            BackwardAxes backward;
+            backward.include(out_v);
+            for (const BandView& v : views) {
+                backward.include(v);
+                if (v.rows != out_v.rows || v.cols != out_v.cols) backward = BackwardAxes{false, false};
+            }
+            if (backward.any()) {
+                backward.mirror(out_v);
+                for (BandView& v : views) backward.mirror(v);
+            }
+        }
+        PixelZip zip = PixelZip::index_grid(out_v.rows, out_v.cols);
+        zip.add(out_v);
         TilePlan own_plan;
         const TilePlan* plan = &own_plan;  // empty for per-pixel evaluation
         bool transposed = false;

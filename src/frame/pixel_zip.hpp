@@ -67,6 +67,36 @@ private:
                   int64_t element_size);
 };
 
+// The axes along which every view of a call steps backwards (all of them
+// [::-1, ::-1] views, say). Mirroring every view along such an axis pairs the
+// same output pixel with the same band pixels and turns the walk into memory
+// order. The walk order is then another one, so this is only for calls in
+// which it leaves no trace: kernels that cannot fail, an output that shares
+// no memory with a band, and views that all have one shape.
+struct BackwardAxes {
+    bool rows = true;
+    bool cols = true;
+
+    template <class Byte>
+    void include(const StridedView<Byte>& v) {
+        rows = rows && v.rows > 1 && v.row_stride < 0;
+        cols = cols && v.cols > 1 && v.col_stride < 0;
+    }
+    bool any() const { return rows || cols; }
+
+    template <class Byte>
+    void mirror(StridedView<Byte>& v) const {
+        if (rows) {
+            v.data += (v.rows - 1) * v.row_stride;
+            v.row_stride = -v.row_stride;
+        }
+        if (cols) {
+            v.data += (v.cols - 1) * v.col_stride;
+            v.col_stride = -v.col_stride;
+        }
+    }
+};
+
 // One run of pixels, the innermost loop of a walk: n positions, each part
 // advancing by its stride (in bytes). For a zip with an index grid, the run
 // starts at whole-grid position (row, col) and goes down a column when

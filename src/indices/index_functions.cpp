@@ -39,8 +39,21 @@ void compute_index(BlockFn kernel, IndexParams params, std::initializer_list<con
     holds.hold_write(out);
 
     params.streaming_stores = out.rows() * out.cols() * kOutElementSize >= kStreamingStoreBytes;
-    PixelZip zip = PixelZip::of(out_view(out));
-    for (const ArrayRef* band : bands) zip.add(band_view(*band));
+    OutView out_v = out_view(out);
+    BandView band_v[3];
+    size_t num_bands = 0;
+    for (const ArrayRef* band : bands) band_v[num_bands++] = band_view(*band);
+    // These kernels cannot fail, so views that all go backwards are walked
+    // forwards, unless the output shares memory with a band.
+    BackwardAxes backward;
+    backward.include(out_v);
+    for (size_t k = 0; k < num_bands; ++k) backward.include(band_v[k]);
+    if (backward.any() && !output_overlaps_bands(out_v, band_v, num_bands)) {
+        backward.mirror(out_v);
+        for (size_t k = 0; k < num_bands; ++k) backward.mirror(band_v[k]);
+    }
+    PixelZip zip = PixelZip::of(out_v);
+    for (size_t k = 0; k < num_bands; ++k) zip.add(band_v[k]);
     // Three bands and ten operations cost about twice two bands and four.
     par_for_each_pixel(zip, kernel, &params, KernelTraits{false, bands.size() == 3 ? 2 : 1});
 }

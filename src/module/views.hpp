@@ -42,4 +42,20 @@ inline ByteExtent byte_extent(const std::byte* data, int64_t rows, int64_t cols,
 inline constexpr int64_t kBandElementSize = 2;
 inline constexpr int64_t kOutElementSize = 4;
 
+// Whether an output can touch memory that one of the bands can: then only the
+// specified order of pixels keeps the result defined.
+inline bool output_overlaps_bands(const OutView& out, const BandView* bands, size_t num_bands) {
+    if (out.rows == 0 || out.cols == 0) return false;
+    const ByteExtent out_extent =
+        byte_extent(out.data, out.rows, out.cols, out.row_stride, out.col_stride, kOutElementSize);
+    for (size_t k = 0; k < num_bands; ++k) {
+        const BandView& band = bands[k];
+        if (band.rows == 0 || band.cols == 0) continue;
+        if (byte_extent(band.data, band.rows, band.cols, band.row_stride, band.col_stride, kBandElementSize)
+                .overlaps(out_extent))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace kelvane
