@@ -1,7 +1,7 @@
 """The same 2-D values in several memory layouts, for inputs and for outputs."""
 import numpy as np
 
-LAYOUT_NAMES = ("C", "F", "transposed", "reversed", "stepped", "unaligned")
+LAYOUT_NAMES = ("C", "F", "transposed", "reversed", "stepped", "every_other", "unaligned")
 
 # Element values placed around stepped views, distinct from anything a test computes.
 _FILLER = {np.dtype(np.uint16): 0xBEEF, np.dtype(np.float32): np.uint32(0x7FC0DEAD).view(np.float32)}
@@ -27,6 +27,12 @@ def make_layout(arr, name):
     if name == "stepped":
         big = np.full((2 * rows + 3, 3 * cols + 2), _filler(arr.dtype), dtype=arr.dtype)
         view = big[1 : 1 + 2 * rows : 2, 2 : 2 + 3 * cols : 3]
+        view[...] = arr
+        return view
+    if name == "every_other":
+        # every other element of rows 2 * cols - 1 long: the view's last element ends the buffer
+        big = np.full((rows, max(2 * cols - 1, 0)), _filler(arr.dtype), dtype=arr.dtype)
+        view = big[:, ::2]
         view[...] = arr
         return view
     if name == "unaligned":

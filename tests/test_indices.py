@@ -318,3 +318,22 @@ def test_reversed_output_sharing_a_band_follows_the_walk(rows, cols, through):
     else:
         kelvane.execute_expr_inplace(ND_PROGRAM, [a, b], out)
     ref.assert_bits_equal(out, expect)
+
+
+@pytest.mark.parametrize("through", ["nd", "evi", "program"])
+@pytest.mark.parametrize("cols", [16, 17, 257, 600])
+def test_every_other_sample_over_long_rows(through, cols):
+    # Bands and outputs that are [:, ::2] slices, rows longer than a group and than a chunk;
+    # each view's last element ends its buffer.
+    name = "nd" if through == "program" else through
+    values = sample_bands((3, cols), FUNCS[name][1], seed=cols)
+    bands = [make_layout(v, "every_other") for v in values]
+    for out_layout in ("C", "every_other"):
+        out = make_layout(np.full((3, cols), SENTINEL, np.float32), out_layout)
+        if through == "program":
+            kelvane.execute_expr_inplace(ND_PROGRAM, bands, out)
+        else:
+            run(name, bands, out)
+        ref.assert_bits_equal(out, expected(name, values))
+        if out_layout == "every_other":
+            assert (out.base[:, 1::2].view(np.uint32) == SENTINEL.view(np.uint32)).all()

@@ -39,12 +39,13 @@ static std::vector<SimdLevel> levels() {
     return all;
 }
 
-// A one-row view over `bytes` starting `offset` bytes in (so starts may be unaligned).
-static BandView band_row(std::vector<std::byte>& bytes, size_t offset, int64_t n) {
-    return BandView{bytes.data() + offset, 1, n, 2 * n, 2};
+// A one-row view over `bytes` starting `offset` bytes in (so starts may be
+// unaligned), of adjacent elements or of every other one.
+static BandView band_row(std::vector<std::byte>& bytes, size_t offset, int64_t n, int64_t step = 1) {
+    return BandView{bytes.data() + offset, 1, n, 2 * step * n, 2 * step};
 }
-static OutView out_row(std::vector<std::byte>& bytes, size_t offset, int64_t n) {
-    return OutView{bytes.data() + offset, 1, n, 4 * n, 4};
+static OutView out_row(std::vector<std::byte>& bytes, size_t offset, int64_t n, int64_t step = 1) {
+    return OutView{bytes.data() + offset, 1, n, 4 * step * n, 4 * step};
 }
 
 static void simd_index_parity() {
@@ -57,11 +58,16 @@ static void simd_index_parity() {
         {INFINITY, -INFINITY, INFINITY, 0.0f},
         {1e30f, 0.0f, -1e30f, 1e30f},
     };
-    for (int64_t n = 0; n <= 70; ++n) {
+    // Adjacent elements, then every other one (a [:, ::2] slice), over runs
+    // shorter and longer than a gathering chunk.
+    std::vector<std::pair<int64_t, int64_t>> runs;  // (n, step)
+    for (int64_t n = 0; n <= 70; ++n) runs.emplace_back(n, 1);
+    for (int64_t n : {1, 15, 16, 17, 33, 255, 256, 257, 300, 529}) runs.emplace_back(n, 2);
+    for (auto [n, step] : runs) {
         for (size_t offset : {0u, 1u, 2u, 3u}) {
-            std::vector<std::byte> a(2 * n + 8), b(2 * n + 8), c(2 * n + 8);
+            std::vector<std::byte> a(2 * step * n + 8), b(2 * step * n + 8), c(2 * step * n + 8);
             for (auto* buf : {&a, &b, &c}) {
-                for (int64_t i = 0; i < n; ++i) {
+                for (int64_t i = 0; i < step * n; ++i) {
                     uint16_t v = (rng() % 3 == 0) ? specials[rng() % 10] : static_cast<uint16_t>(rng());
                     std::memcpy(buf->data() + offset + 2 * i, &v, 2);
                 }
@@ -73,11 +79,11 @@ static void simd_index_parity() {
                 for (SimdLevel level : levels()) {
                     const IndexKernelTable& t = index_kernels_for(level);
                     for (BlockFn fn : {t.normalized_difference, t.ratio, t.adjusted_difference, t.evi}) {
-                        std::vector<std::byte> out(4 * n + 8, std::byte{0x55});
-                        PixelZip zip = PixelZip::of(out_row(out, offset, n));
-                        zip.add(band_row(a, offset, n));
-                        zip.add(band_row(b, offset, n));
-                        if (fn == t.evi) zip.add(band_row(c, offset, n));
+                        std::vector<std::byte> out(4 * step * n + 8, std::byte{0x55});
+                        PixelZip zip = PixelZip::of(out_row(out, offset, n, step));
+                        zip.add(band_row(a, offset, n, step));
+                        zip.add(band_row(b, offset, n, step));
+                        if (fn == t.evi) zip.add(band_row(c, offset, n, step));
                         fn(zip, &params);
                         results.push_back(std::move(out));
                     }
@@ -85,6 +91,7 @@ static void simd_index_parity() {
                 for (size_t k = 4; k < results.size(); ++k) {
                     check(results[k] == results[k % 4], "index kernel " + std::to_string(k % 4) + " target " +
                                                             std::to_string(k / 4) + " n=" + std::to_string(n) +
+                                                            " step=" + std::to_string(step) +
                                                             " offset=" + std::to_string(offset));
                 }
               }
