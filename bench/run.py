@@ -6,7 +6,7 @@ interleaved so that drifts of a shared machine hit all methods alike, and every
 output is compared bit for bit with a NumPy float32 reference before any time
 counts.  See bench/README.md for what each row and column means.
 
-    python bench/run.py                 # 256^2 .. 8192^2, layouts at 4096^2, overhead
+    python bench/run.py                 # 256^2 .. 8192^2, layouts at 4096^2 and 4100^2, overhead
     python bench/run.py --quick         # 256^2, 1024^2, 2048^2, fewer repetitions
     python bench/run.py --sizes 512 2000x3000 --ops nd expr_evi17
 """
@@ -852,10 +852,9 @@ def layout_views(layout, n, seed, nbands):
     raise KeyError(layout)
 
 
-def run_layouts(env, args, ops):
+def run_layouts(env, args, ops, n):
     """Each layout is timed interleaved with the contiguous call of the same op, so that the
     share of the contiguous throughput comes from one group (this machine drifts between groups)."""
-    n = args.layout_size
     rows = []
     ops = [op for op in ops if op in LAYOUT_OPS and env.k_available(op)]
     if not ops:
@@ -1212,14 +1211,13 @@ def summarize(rows, layout_rows, ovh_rows, sizes):
                          % (ka.get("frac_limit") or float("nan"), ka.get("frac_limit_inplace") or float("nan")))
         if parts:
             lines.append("fixed indices at %s, share of the limit kernel: %s" % (label, ", ".join(parts)))
-    if layout_rows:
-        fr = [r["frac_contiguous"] for r in layout_rows
-              if r["layout"] != "contiguous" and "frac_contiguous" in r]
-        worst = min((r for r in layout_rows if "frac_contiguous" in r and r["layout"] != "contiguous"),
-                    key=lambda r: r["frac_contiguous"], default=None)
-        if fr:
-            lines.append("non-contiguous layouts: %.2f to %.2f of the contiguous throughput "
-                         "(lowest: %s %s)" % (min(fr), max(fr), worst["op"], worst["layout"]))
+    for n in sorted({r["n"] for r in layout_rows}):
+        at_n = [r for r in layout_rows if r["n"] == n and r["layout"] != "contiguous" and "frac_contiguous" in r]
+        if at_n:
+            worst = min(at_n, key=lambda r: r["frac_contiguous"])
+            lines.append("non-contiguous layouts at %dx%d: %.2f to %.2f of the contiguous throughput "
+                         "(lowest: %s %s)" % (n, n, worst["frac_contiguous"],
+                                              max(r["frac_contiguous"] for r in at_n), worst["op"], worst["layout"]))
     for label in [size_label(*s) for s in sizes]:
         parts = []
         for op in PROGRAMS:
@@ -1308,11 +1306,12 @@ def draw_chart(path, rows, layout_rows, ovh_rows, ops, sizes, title):
                 lops.append(r["op"])
         width = 0.8 / len(LAYOUTS)
         cmap = plt.get_cmap("tab10")
+        chart_n = layout_rows[0]["n"]
         for j, layout in enumerate(LAYOUTS):
             xs, ys = [], []
             for x, op in enumerate(lops):
                 r = next((r for r in layout_rows if r["op"] == op and r["layout"] == layout
-                          and "mpx_best" in r), None)
+                          and r["n"] == chart_n and "mpx_best" in r), None)
                 if r is not None:
                     xs.append(x - 0.4 + width * (j + 0.5))
                     ys.append(r["mpx_best"])
@@ -1320,7 +1319,7 @@ def draw_chart(path, rows, layout_rows, ovh_rows, ops, sizes, title):
         ax.set_xticks(range(len(lops)))
         ax.set_xticklabels(lops)
         ax.set_ylabel("Mpixel/s (best)")
-        ax.set_title("kelvane layouts at %dx%d" % (layout_rows[0]["n"], layout_rows[0]["n"]),
+        ax.set_title("kelvane layouts at %dx%d" % (chart_n, chart_n),
                      fontsize=10)
         ax.legend(fontsize=8, ncol=3)
         ax.grid(axis="y", alpha=0.3)
@@ -1371,7 +1370,8 @@ def main(argv=None):
     p.add_argument("--threads", type=int, help="threads for numexpr, numba and the C kernel "
                    "(default: the CPUs available; kelvane sizes its own pool)")
     p.add_argument("--seed", type=int, default=20240611)
-    p.add_argument("--layout-size", type=int, help="side of the layout arrays (default 4096, quick 2048)")
+    p.add_argument("--layout-size", type=int, nargs="+",
+                   help="sides of the layout arrays (default 4096 4100, quick 2048)")
     p.add_argument("--no-layouts", action="store_true")
     p.add_argument("--no-overhead", action="store_true")
     p.add_argument("--no-chart", action="store_true")
@@ -1400,7 +1400,8 @@ def main(argv=None):
     if args.budget is None:
         args.budget = 1.0 if args.quick else 4.0
     if args.layout_size is None:
-        args.layout_size = 2048 if args.quick else 4096
+        # 4100: rows a distance apart that is not a multiple of a cache line, as in most images
+        args.layout_size = [2048] if args.quick else [4096, 4100]
     ops = args.ops or list(OPS)
 
     t_run = time.perf_counter()
@@ -1450,10 +1451,14 @@ def main(argv=None):
         faulthandler.dump_traceback_later(args.hang_timeout, repeat=False, exit=True)
     layout_rows = []
     if not args.no_layouts:
-        layout_rows = run_layouts(env, args, ops)
-        if not layout_rows:
-            print("layouts: skipped (kelvane not available)\n")
-        print_layouts(layout_rows)
+        for n in args.layout_size:
+            rows_n = run_layouts(env, args, ops, n)
+            if not rows_n:
+                print("layouts: skipped (kelvane not available)\n")
+                break
+            print_layouts(rows_n)
+            print()
+            layout_rows += rows_n
     ovh_rows = [] if args.no_overhead else run_overhead(env, args)
     print_overhead(ovh_rows)
     faulthandler.cancel_dump_traceback_later()
