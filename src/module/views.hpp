@@ -43,7 +43,7 @@ inline constexpr int64_t kBandElementSize = 2;
 inline constexpr int64_t kOutElementSize = 4;
 
 // Whether an output can touch memory that one of the bands can: then only the
-// specified order of pixels keeps the result defined.
+// walk order of the pixels keeps the result defined.
 inline bool output_overlaps_bands(const OutView& out, const BandView* bands, size_t num_bands) {
     if (out.rows == 0 || out.cols == 0) return false;
     const ByteExtent out_extent =
