@@ -256,24 +256,25 @@ def test_band_byte_strides_not_multiple_of_element_size(name, strides):
         assert np.array_equal(band, v)
 
 
-def _large_across(shape, bands_fortran, seed):
+def _large_across(shape, bands_fortran, run_floats, seed):
     """Bands in one orientation and an output view in the other, large enough for streaming
-    stores, whose first element is not aligned and whose runs are a multiple of 64 bytes apart."""
+    stores, whose first element is not aligned and whose runs are `run_floats` floats apart."""
     rows, cols = shape
     bands = sample_bands(shape, 3, seed=seed)
     bands = [np.asfortranarray(x) if bands_fortran else x for x in bands]
-    if bands_fortran:  # row-major output: rows of 2608 floats, starting 3 elements in
-        out = np.full((rows, 2608), SENTINEL, np.float32)[:, 3 : 3 + cols]
-    else:  # column-major output: columns of 2608 floats, starting 3 elements in
-        out = np.full((2608, cols), SENTINEL, np.float32, order="F")[3 : 3 + rows, :]
+    if bands_fortran:  # row-major output: rows of run_floats floats, starting 3 elements in
+        out = np.full((rows, run_floats), SENTINEL, np.float32)[:, 3 : 3 + cols]
+    else:  # column-major output: columns of run_floats floats, starting 3 elements in
+        out = np.full((run_floats, cols), SENTINEL, np.float32, order="F")[3 : 3 + rows, :]
     return bands, out
 
 
 @pytest.mark.parametrize("name", ["nd", "evi"])
 @pytest.mark.parametrize("bands_fortran", [False, True])
-def test_large_output_across_the_bands(name, bands_fortran):
+@pytest.mark.parametrize("run_floats", [2608, 2607])  # runs a multiple of 64 bytes apart, and not
+def test_large_output_across_the_bands(name, bands_fortran, run_floats):
     shape = (2601, 2603)[:: -1 if bands_fortran else 1]  # more than 24 MiB of output
-    bands, out = _large_across(shape, bands_fortran, seed=11)
+    bands, out = _large_across(shape, bands_fortran, run_floats, seed=11)
     bands = bands[: FUNCS[name][1]]
     parent = out.base
     run(name, bands, out)
