@@ -338,3 +338,19 @@ def test_every_other_sample_over_long_rows(through, cols):
         ref.assert_bits_equal(out, expected(name, values))
         if out_layout == "every_other":
             assert (out.base[:, 1::2].view(np.uint32) == SENTINEL.view(np.uint32)).all()
+
+
+@pytest.mark.parametrize("through", ["nd", "evi", "program"])
+def test_every_other_sample_into_a_large_output(through):
+    # More than 24 MiB of output (streamed), rows starting at every offset within a group.
+    name = "nd" if through == "program" else through
+    shape = (2049, 3077)
+    values = sample_bands(shape, FUNCS[name][1], seed=5)
+    bands = [make_layout(v, "every_other") for v in values]
+    out = np.full((shape[0], shape[1] + 1), SENTINEL, np.float32)[:, 1:]
+    if through == "program":
+        kelvane.execute_expr_inplace(ND_PROGRAM, bands, out)
+    else:
+        run(name, bands, out)
+    ref.assert_bits_equal(out, expected(name, values))
+    assert (out.base[:, 0].view(np.uint32) == SENTINEL.view(np.uint32)).all()

@@ -17,6 +17,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace kelvane;
@@ -58,12 +59,16 @@ static void simd_index_parity() {
         {INFINITY, -INFINITY, INFINITY, 0.0f},
         {1e30f, 0.0f, -1e30f, 1e30f},
     };
-    // Adjacent elements, then every other one (a [:, ::2] slice), over runs
+    // Adjacent elements, then bands of every other sample (a [:, ::2] slice)
+    // into outputs of every other element or of adjacent ones, over runs
     // shorter and longer than a gathering chunk.
-    std::vector<std::pair<int64_t, int64_t>> runs;  // (n, step)
-    for (int64_t n = 0; n <= 70; ++n) runs.emplace_back(n, 1);
-    for (int64_t n : {1, 15, 16, 17, 33, 255, 256, 257, 300, 529}) runs.emplace_back(n, 2);
-    for (auto [n, step] : runs) {
+    std::vector<std::tuple<int64_t, int64_t, int64_t>> runs;  // (n, band step, output step)
+    for (int64_t n = 0; n <= 70; ++n) runs.emplace_back(n, 1, 1);
+    for (int64_t n : {1, 15, 16, 17, 33, 255, 256, 257, 300, 529}) {
+        runs.emplace_back(n, 2, 2);
+        runs.emplace_back(n, 2, 1);
+    }
+    for (auto [n, step, out_step] : runs) {
         for (size_t offset : {0u, 1u, 2u, 3u}) {
             std::vector<std::byte> a(2 * step * n + 8), b(2 * step * n + 8), c(2 * step * n + 8);
             for (auto* buf : {&a, &b, &c}) {
@@ -79,8 +84,8 @@ static void simd_index_parity() {
                 for (SimdLevel level : levels()) {
                     const IndexKernelTable& t = index_kernels_for(level);
                     for (BlockFn fn : {t.normalized_difference, t.ratio, t.adjusted_difference, t.evi}) {
-                        std::vector<std::byte> out(4 * step * n + 8, std::byte{0x55});
-                        PixelZip zip = PixelZip::of(out_row(out, offset, n, step));
+                        std::vector<std::byte> out(4 * out_step * n + 8, std::byte{0x55});
+                        PixelZip zip = PixelZip::of(out_row(out, offset, n, out_step));
                         zip.add(band_row(a, offset, n, step));
                         zip.add(band_row(b, offset, n, step));
                         if (fn == t.evi) zip.add(band_row(c, offset, n, step));
@@ -92,6 +97,7 @@ static void simd_index_parity() {
                     check(results[k] == results[k % 4], "index kernel " + std::to_string(k % 4) + " target " +
                                                             std::to_string(k / 4) + " n=" + std::to_string(n) +
                                                             " step=" + std::to_string(step) +
+                                                            " out_step=" + std::to_string(out_step) +
                                                             " offset=" + std::to_string(offset));
                 }
               }
