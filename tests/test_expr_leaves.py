@@ -37,6 +37,9 @@ LAYOUT_CASES = [
     (("reversed", "C", "C"), "C"),     # a band read backwards is never part of a leaf
     (("C", "stepped", "C"), "C"),      # nor one copied into a slot first
     (("unaligned", "C", "transposed"), "C"),
+    (("every_other",) * 3, "C"),       # every other sample of every band: read in place as well
+    (("every_other",) * 3, "every_other"),
+    (("every_other", "every_other", "C"), "C"),  # of some bands only: those go to slots
 ]
 
 

@@ -121,10 +121,10 @@ bool is_arithmetic(TileOp::Kind kind) {
 
 bool has_second_operand(TileOp::Kind kind) { return is_arithmetic(kind) || kind == TileOp::Pow; }
 
-bool is_forward_band(const ExprContext& program, const TileOperand& operand, bool down) {
+bool is_forward_band(const ExprContext& program, const TileOperand& operand, bool down, int64_t band_step) {
     if (operand.kind != TileOperand::Band) return false;
     const BandView& band = program.bands[operand.index];
-    return (down ? band.row_stride : band.col_stride) == kBandElementSize;
+    return (down ? band.row_stride : band.col_stride) == band_step;
 }
 
 // Turns each arithmetic operation of forward bands and constants into a leaf of
@@ -134,7 +134,7 @@ bool is_forward_band(const ExprContext& program, const TileOperand& operand, boo
 void fuse_leaves(TilePlan& result, const ExprContext& program, bool down) {
     std::vector<TileOp>& plan = result.ops;
     auto simple = [&](const TileOperand& x) {
-        return x.kind == TileOperand::Scalar || is_forward_band(program, x, down);
+        return x.kind == TileOperand::Scalar || is_forward_band(program, x, down, result.band_step);
     };
     auto of_two_bands = [](const TileLeaf& leaf) {
         return leaf.a.kind == TileOperand::Band && leaf.b.kind == TileOperand::Band;
@@ -201,6 +201,12 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
         bool calls_powf;
     };
     std::vector<Inputs> inputs;
+    bool every_other = program.num_bands > 0;
+    for (size_t k = 0; k < program.num_bands; ++k) {
+        const BandView& band = program.bands[k];
+        every_other = every_other && (down ? band.row_stride : band.col_stride) == 2 * kBandElementSize;
+    }
+    if (every_other) result.band_step = 2 * kBandElementSize;
     // Sized once: this runs on every call, and a tiny grid costs less than a few reallocations.
     plan.reserve(2 * program.num_ops);
     stack.reserve(program.num_ops);
@@ -233,7 +239,7 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
         if (operand.kind == TileOperand::Band) {
             const BandView& band = program.bands[operand.index];
             const int64_t step = down ? band.row_stride : band.col_stride;
-            if (step != kBandElementSize && step != -kBandElementSize) {
+            if (step != result.band_step && step != -kBandElementSize) {
                 plan.push_back(TileOp{TileOp::Load, position, operand, {}});
                 return TileOperand{TileOperand::Slot, position, 0.0f};
             }

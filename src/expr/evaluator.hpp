@@ -57,6 +57,10 @@ struct TilePlan {
     std::vector<TileOp> ops;  // leave the result in slot 0
     std::vector<TileTable> tables;
     std::vector<TileLeaf> leaves;
+    // Bytes from one sample to the next of the bands read forwards in place:
+    // adjacent samples, or every other one when all bands hold every other
+    // sample along the runs (a [:, ::2] slice of each).
+    int64_t band_step = kBandElementSize;
 };
 
 // A program's tables are built once it has evaluated its powf parts pixel by
@@ -78,6 +82,7 @@ struct ExprContext {
     size_t plan_size = 0;
     bool plan_runs_down = false;  // the direction the plan was made for
     const TileLeaf* leaves = nullptr;
+    int64_t band_step = kBandElementSize;  // TilePlan::band_step
     // For each entry of TilePlan::tables: its kTableSize values and its band.
     const float* const* tables = nullptr;
     const uint32_t* table_bands = nullptr;
@@ -101,7 +106,7 @@ std::optional<bool> bands_run_along_rows(const std::vector<BandView>& bands);
 // Lowers a program that cannot fail into tile operations, for runs that go
 // down columns (`down`) or along rows. A band whose samples are not adjacent
 // along the runs (forwards or backwards) is copied into a slot first instead
-// of being read in place. With `tables`, the parts that call powf with one
+// of being read in place, unless every band holds every other sample. With `tables`, the parts that call powf with one
 // band as their only input become tables.
 TilePlan plan_tiles(const ExprContext& program, bool down, bool tables);
 
@@ -110,6 +115,7 @@ inline void use_plan(ExprContext& program, const TilePlan& plan) {
     program.plan = plan.ops.data();
     program.plan_size = plan.ops.size();
     program.leaves = plan.leaves.data();
+    program.band_step = plan.band_step;
 }
 
 // The tables of a plan, each evaluated over every sample value in order (a
