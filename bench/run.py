@@ -94,12 +94,13 @@ LIMIT_METHODS = ("limit_numba", "limit_c")
 # kernel (or numba's). Fresh pages cost a fault and the kernel's zeroing.
 ALLOC_LIMIT_METHODS = ("limit_alloc",)
 LAYOUT_OPS = ["nd", "ratio", "adj", "evi", "expr_nd7", "expr_evi17"]
-LAYOUTS = ["contiguous", "f_out", "transposed", "t_bands", "stepped", "reversed"]
+LAYOUTS = ["contiguous", "f_out", "transposed", "t_bands", "stepped_bands", "stepped", "reversed"]
 LAYOUT_TEXT = {
     "contiguous": "C-ordered bands and output",
     "f_out": "C-ordered bands, Fortran-ordered output",
     "transposed": "bands and output are .T views of C arrays",
     "t_bands": "bands are .T views, output C-ordered",
+    "stepped_bands": "bands are [:, ::2] slices of arrays twice as wide, output C-ordered",
     "stepped": "bands and output are [:, ::2] slices of arrays twice as wide",
     "reversed": "bands and output are [::-1, ::-1] views",
 }
@@ -843,6 +844,9 @@ def layout_views(layout, n, seed, nbands):
     if layout == "t_bands":
         bands = [b.T for b in make_bands(n, n, seed + 1, nbands)]
         return bands, np.empty((n, n), F32)
+    if layout == "stepped_bands":
+        bands = [b[:, ::2] for b in make_bands(n, 2 * n, seed + 2, nbands)]
+        return bands, np.empty((n, n), F32)
     if layout == "stepped":
         bands = [b[:, ::2] for b in make_bands(n, 2 * n, seed + 2, nbands)]
         return bands, np.empty((n, 2 * n), F32)[:, ::2]
@@ -1131,9 +1135,9 @@ def print_layouts(rows):
         if r["op"] not in ops:
             ops.append(r["op"])
     print("kelvane on non-contiguous layouts, %dx%d: Mpx/s (share of the contiguous call timed beside it)" % (n, n))
-    print("  %-12s" % "layout" + "".join("%18s" % op for op in ops))
+    print("  %-14s" % "layout" + "".join("%18s" % op for op in ops))
     for layout in LAYOUTS:
-        line = "  %-12s" % layout
+        line = "  %-14s" % layout
         for op in ops:
             r = next((x for x in rows if x["op"] == op and x["layout"] == layout), None)
             if r is None or "best_s" not in r:
@@ -1143,7 +1147,7 @@ def print_layouts(rows):
                                                    " " if r["exact"] else "!"))
         print(line)
     for layout in LAYOUTS:
-        print("    %-12s %s" % (layout, LAYOUT_TEXT[layout]))
+        print("    %-14s %s" % (layout, LAYOUT_TEXT[layout]))
     for r in rows:
         if not r["exact"]:
             print("    ! %s %s %s" % (r["op"], r["layout"], r["check_text"]))
