@@ -106,8 +106,9 @@ std::optional<bool> bands_run_along_rows(const std::vector<BandView>& bands);
 // Lowers a program that cannot fail into tile operations, for runs that go
 // down columns (`down`) or along rows. A band whose samples are not adjacent
 // along the runs (forwards or backwards) is copied into a slot first instead
-// of being read in place, unless every band holds every other sample. With `tables`, the parts that call powf with one
-// band as their only input become tables.
+// of being read in place, unless every band holds every other sample. With
+// `tables`, the parts that call powf with one band as their only input become
+// tables.
 TilePlan plan_tiles(const ExprContext& program, bool down, bool tables);
 
 // Points `program` at the operations and leaves of `plan` (tables aside).
