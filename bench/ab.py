@@ -1,0 +1,92 @@
+"""Paired A/B of two builds of kelvane in one process.
+
+    python bench/ab.py A.so B.so [--op nd] [--layout f_out] [--size 4100] [--rounds 40]
+
+Both extension modules are loaded side by side and called on the same arrays, alternating
+call by call (A then B, then B then A, ...). Each round gives the ratio of the two times; the
+median ratio and its quartiles resolve differences of a few percent on a machine whose speed
+drifts by far more between minutes. Both outputs must have the same bits.
+"""
+import argparse
+import importlib.machinery
+import importlib.util
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).parent))
+import run as bench  # noqa: E402  (programs and band counts)
+
+LAYOUTS = ("contiguous", "f_out", "t_bands", "stepped_bands", "stepped")
+
+
+def load(path):
+    loader = importlib.machinery.ExtensionFileLoader("kelvane", path)
+    spec = importlib.util.spec_from_file_location("kelvane", path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def views(layout, n, rng):
+    def band(cols):
+        return rng.integers(0, 65536, (n, cols), dtype=np.uint16)
+    if layout == "contiguous":
+        return [band(n) for _ in range(3)], np.empty((n, n), np.float32)
+    if layout == "f_out":
+        return [band(n) for _ in range(3)], np.empty((n, n), np.float32, order="F")
+    if layout == "t_bands":
+        return [np.ascontiguousarray(band(n).T).T for _ in range(3)], np.empty((n, n), np.float32)
+    if layout == "stepped_bands":
+        return [band(2 * n)[:, ::2] for _ in range(3)], np.empty((n, n), np.float32)
+    return [band(2 * n)[:, ::2] for _ in range(3)], np.empty((n, 2 * n), np.float32)[:, ::2]
+
+
+def caller(k, op, bands, out):
+    if op == "nd":
+        return lambda: k.calculate_normalized_difference_inplace(bands[0], bands[1], out)
+    if op == "evi":
+        return lambda: k.calculate_evi_inplace(bands[0], bands[1], bands[2], 2.5, 6.0, 7.5, 1.0, out)
+    name = "expr_" + op
+    expr = k.compile_expr(bench.PROGRAMS[name], bench.OPS[name][1])
+    used = list(bands[: bench.OPS[name][1]])
+    return lambda: k.execute_expr_inplace(expr, used, out)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("a")
+    p.add_argument("b")
+    p.add_argument("--op", default="nd", choices=["nd", "evi", "nd7", "evi17"])
+    p.add_argument("--layout", default="f_out", choices=LAYOUTS)
+    p.add_argument("--size", type=int, default=4096)
+    p.add_argument("--rounds", type=int, default=40)
+    args = p.parse_args()
+    bands, out = views(args.layout, args.size, np.random.default_rng(1))
+    calls = [caller(load(path), args.op, bands, out) for path in (args.a, args.b)]
+    calls[0]()
+    first = out.copy().view(np.uint32)
+    calls[1]()
+    if not np.array_equal(first, out.view(np.uint32)):
+        sys.exit("the two builds give different bits")
+    ratios, times = [], ([], [])
+    for r in range(args.rounds):
+        taken = [0.0, 0.0]
+        for i in ((0, 1) if r % 2 == 0 else (1, 0)):
+            start = time.perf_counter()
+            calls[i]()
+            taken[i] = time.perf_counter() - start
+            times[i].append(taken[i])
+        ratios.append(taken[0] / taken[1])
+    q1, _, q3 = statistics.quantiles(ratios, n=4)
+    px = args.size * args.size / 1e6
+    print("%s %s %d^2: B is x%.3f as fast as A (quartiles %.3f-%.3f); best A %.0f, B %.0f Mpx/s"
+          % (args.op, args.layout, args.size, statistics.median(ratios), q1, q3,
+             px / min(times[0]), px / min(times[1])))
+
+
+if __name__ == "__main__":
+    main()
