@@ -25,8 +25,8 @@ LAYOUTS = ("contiguous", "f_out", "t_bands", "stepped_bands", "stepped")
 
 def load(path):
     loader = importlib.machinery.ExtensionFileLoader("kelvane", path)
-    spec = importlib.util.spec_from_file_location("kelvane", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("kelvane", path, loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 
