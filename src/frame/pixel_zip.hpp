@@ -59,8 +59,12 @@ struct PixelZip {
 
     int64_t size() const { return rows * cols; }
 
-    // The two halves of a cut: where and along which axis.
-    void split(PixelZip& first, PixelZip& second) const;
+    // The two halves of a cut: where and along which axis. The cut falls in
+    // the middle, or, when `free_cut` (a kernel that cannot fail, for which
+    // where it falls leaves no trace), near the middle where the first
+    // part's runs cross a cache-line boundary, if the cut goes across them:
+    // then no cache line of it is shared by the two halves.
+    void split(PixelZip& first, PixelZip& second, bool free_cut = false) const;
 
 private:
     void add_part(std::byte* data, int64_t rows, int64_t cols, int64_t row_stride, int64_t col_stride,

@@ -56,7 +56,32 @@ void PixelZip::add_part(std::byte* data, int64_t r, int64_t c, int64_t row_strid
     layout_tendency += layout_tendency_of(flags);
 }
 
-void PixelZip::split(PixelZip& first, PixelZip& second) const {
+namespace {
+
+constexpr int64_t kCutLineBytes = 64;
+
+// The cut nearest to `middle` (0 < cut < n) at which elements of `size` bytes,
+// `step` bytes apart from `first`, start a cache line; `middle` if there is none.
+int64_t cut_at_line_boundary(int64_t middle, int64_t n, const std::byte* first, int64_t step, int64_t size) {
+    const auto address = static_cast<int64_t>(reinterpret_cast<uintptr_t>(first) % kCutLineBytes);
+    if (step != size || address % size != 0) return middle;
+    const int64_t per_line = kCutLineBytes / size;
+    const int64_t lead = (kCutLineBytes - address) % kCutLineBytes / size;
+    const int64_t below = middle - ((middle - lead) % per_line + per_line) % per_line;
+    int64_t best = middle, best_distance = n;
+    for (const int64_t cut : {below, below + per_line}) {
+        const int64_t distance = cut > middle ? cut - middle : middle - cut;
+        if (cut > 0 && cut < n && distance < best_distance) {
+            best = cut;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+void PixelZip::split(PixelZip& first, PixelZip& second, bool free_cut) const {
     bool cut_rows;  // cut between rows (the first axis), else between columns
     if (layout & kCContiguous) {
         cut_rows = rows > 1 || cols <= 1;
@@ -67,14 +92,17 @@ void PixelZip::split(PixelZip& first, PixelZip& second) const {
     }
     first = *this;
     second = *this;
+    const ZipPart* runs = free_cut && num_parts > 0 ? &parts[0] : nullptr;
     if (cut_rows) {
-        const int64_t k = rows / 2;
+        const int64_t k =
+            runs ? cut_at_line_boundary(rows / 2, rows, runs->data, runs->row_stride, runs->element_size) : rows / 2;
         first.rows = k;
         second.rows = rows - k;
         second.grid_row += k;
         for (int p = 0; p < num_parts; ++p) second.parts[p].data += k * parts[p].row_stride;
     } else {
-        const int64_t k = cols / 2;
+        const int64_t k =
+            runs ? cut_at_line_boundary(cols / 2, cols, runs->data, runs->col_stride, runs->element_size) : cols / 2;
         first.cols = k;
         second.cols = cols - k;
         second.grid_col += k;
@@ -94,6 +122,7 @@ struct Half {
     uint64_t workers;  // n, the pool's size
     int cutter;        // worker that cut it (-1: the calling thread)
     bool moved;        // known to run away from its cutter (the halves of the first cut)
+    bool free_cut;     // the kernel cannot fail: cuts may move off the middle
 };
 
 void run_half(void* raw);
@@ -132,9 +161,9 @@ void run_half(void* raw) {
         return;
     }
     const int self = half.pool ? WorkerPool::current_worker_index() : -1;
-    Half first{half.pool, half.kernel, half.context, {}, budget, half.workers, self, false};
+    Half first{half.pool, half.kernel, half.context, {}, budget, half.workers, self, false, half.free_cut};
     Half second = first;
-    half.block.split(first.block, second.block);
+    half.block.split(first.block, second.block, half.free_cut);
     run_pair(first, second);
 }
 
@@ -159,9 +188,9 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
             return {};
         }
         const uint64_t n = pool.num_workers();
-        Half first{on_caller ? nullptr : &pool, kernel, context, {}, n / 2, n, -1, true};
+        Half first{on_caller ? nullptr : &pool, kernel, context, {}, n / 2, n, -1, true, !traits.can_fail};
         Half second = first;
-        zip.split(first.block, second.block);
+        zip.split(first.block, second.block, !traits.can_fail);
         TopPair pair{&first, &second};
         if (on_caller) {
             run_top_pair(&pair);

@@ -10,10 +10,12 @@
 #include "frame/traversal.hpp"
 #include "indices/index_kernels.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -382,7 +384,9 @@ static void pool_stress() {
                          fortran ? 4 * rows : 4};
             PixelZip zip = PixelZip::of(view);
             const bool fail = rng() % 4 == 0;
-            TaskOutcome outcome = traverse(pool, zip, fail ? &failing_block : &counting_block, nullptr, KernelTraits{true, 1000});
+            const bool can_fail = fail || rng() % 2 == 0;  // else cuts may move to cache-line boundaries
+            TaskOutcome outcome = traverse(pool, zip, fail ? &failing_block : &counting_block, nullptr,
+                                           KernelTraits{can_fail, 1000});
             bool once = true;
             for (float v : grid) once = once && v == 1.0f;
             if (!once || static_cast<bool>(outcome) != fail) failures.fetch_add(1);
@@ -395,6 +399,55 @@ static void pool_stress() {
     check(failures.load() == 0, "pool stress: " + std::to_string(failures.load()) + " bad traversals");
 }
 
+// A kernel that cannot fail has its grid cut where the output's runs cross a
+// cache-line boundary, when the cuts go across the runs; one that can fail,
+// in the middle of each block.
+static std::mutex g_blocks_mutex;
+static std::vector<PixelZip> g_blocks;
+
+static void recording_block(const PixelZip& block, const void*) {
+    std::lock_guard<std::mutex> lock(g_blocks_mutex);
+    g_blocks.push_back(block);
+}
+
+static void cuts_on_cache_lines() {
+    WorkerPool& pool = WorkerPool::global();
+    for (int64_t offset : {0, 4, 12, 60}) {
+        for (bool can_fail : {false, true}) {
+            const int64_t rows = 4100, cols = 2;
+            std::vector<std::byte> storage(4 * rows * cols + 128);
+            std::byte* base = storage.data() + (64 - reinterpret_cast<uintptr_t>(storage.data()) % 64) + offset;
+            const OutView column_major{base, rows, cols, 4, 4 * rows};
+            g_blocks.clear();
+            const TaskOutcome outcome =
+                traverse(pool, PixelZip::of(column_major), &recording_block, nullptr, KernelTraits{can_fail, 1000});
+            // Where halving cuts fall: the middle of [start, end), recursively.
+            std::vector<int64_t> middles{0};
+            auto halve = [&](auto&& self, int64_t start, int64_t end) -> void {
+                if (end - start < 2) return;
+                middles.push_back(start + (end - start) / 2);
+                self(self, start, start + (end - start) / 2);
+                self(self, start + (end - start) / 2, end);
+            };
+            halve(halve, 0, rows);
+            int64_t covered = 0;
+            bool aligned = true, halved = true;
+            for (const PixelZip& block : g_blocks) {
+                covered += block.rows * block.cols;
+                // (A block cut from one of at most 16 lines may start anywhere.)
+                if (block.grid_row > 0 && block.rows > 16) {
+                    aligned = aligned && reinterpret_cast<uintptr_t>(block.parts[0].data) % 64 == 0;
+                }
+                halved = halved && std::find(middles.begin(), middles.end(), block.grid_row) != middles.end();
+            }
+            const std::string where = " offset " + std::to_string(offset) + (can_fail ? " can fail" : "");
+            check(!outcome && covered == rows * cols && g_blocks.size() > 1, "cut blocks cover the grid" + where);
+            check(can_fail || aligned, "free cuts fall on cache-line boundaries" + where);
+            check(!can_fail || halved, "cuts of a kernel that can fail halve the blocks" + where);
+        }
+    }
+}
+
 int main(int argc, char** argv) {
     const std::string which = argc > 1 ? argv[1] : "all";
     if (which == "all" || which == "simd") {
@@ -402,7 +455,10 @@ int main(int argc, char** argv) {
         simd_expr_parity();
         simd_transposed_parity();
     }
-    if (which == "all" || which == "pool") pool_stress();
+    if (which == "all" || which == "pool") {
+        pool_stress();
+        cuts_on_cache_lines();
+    }
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
