@@ -1,0 +1,123 @@
+// The memory traffic of a transposing call, without its arithmetic: how fast
+// this machine reads two uint16 bands in square tiles and writes a float32
+// output across them (a Fortran-ordered output of C-ordered bands), next to
+// the same bytes moved as three sequential streams. The tiled calls of
+// kelvane cannot beat the first figure; the layouts table compares them with
+// the second.
+//
+//   g++ -O2 -std=c++20 -mavx512f -mavx512bw -pthread bench/tile_traffic.cpp -o /tmp/tile_traffic
+//   /tmp/tile_traffic [side]      (default 4096; 2 threads, each half of the rows)
+#include <immintrin.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+int64_t n = 4096;
+const uint16_t* band_a;
+const uint16_t* band_b;
+float* out;
+
+void* huge(size_t bytes) {
+    bytes = (bytes + (1 << 21) - 1) / (1 << 21) * (1 << 21);
+    void* p = std::aligned_alloc(1 << 21, bytes);
+    madvise(p, bytes, MADV_HUGEPAGE);
+    std::memset(p, 1, bytes);
+    return p;
+}
+
+__m512 samples(const uint16_t* p) {
+    return _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))));
+}
+
+// Rows [r0, r1) of the bands into the same rows of a C-ordered output.
+void sequential(int64_t r0, int64_t r1) {
+    for (int64_t r = r0; r < r1; ++r) {
+        for (int64_t i = 0; i + 16 <= n; i += 16) {
+            const __m512 v = _mm512_add_ps(samples(band_a + r * n + i), samples(band_b + r * n + i));
+            float* dst = out + r * n + i;
+            if (reinterpret_cast<uintptr_t>(dst) % 64 == 0) {
+                _mm512_stream_ps(dst, v);
+            } else {
+                _mm512_storeu_ps(dst, v);
+            }
+        }
+    }
+}
+
+int64_t side = 64;
+bool streaming = true;
+
+// Band rows [r0, r1) in side x side tiles: each tile's band lines are read
+// (the next tile's asked for ahead), then its output runs are written.
+void tiled(int64_t r0, int64_t r1) {
+    __m512 sum = _mm512_setzero_ps();
+    for (int64_t l0 = r0; l0 + side <= r1; l0 += side) {
+        for (int64_t p0 = 0; p0 + side <= n; p0 += side) {
+            for (int64_t k = 0; k < side; ++k) {
+                const uint16_t* a = band_a + (l0 + k) * n + p0;
+                const uint16_t* b = band_b + (l0 + k) * n + p0;
+                for (int64_t i = 0; i < side; i += 32) {
+                    _mm_prefetch(reinterpret_cast<const char*>(a + side + i), _MM_HINT_T1);
+                    _mm_prefetch(reinterpret_cast<const char*>(b + side + i), _MM_HINT_T1);
+                }
+                for (int64_t i = 0; i < side; i += 16) sum = _mm512_add_ps(sum, _mm512_add_ps(samples(a + i), samples(b + i)));
+            }
+            for (int64_t j = 0; j < side; ++j) {
+                float* run = out + (p0 + j) * n + l0;
+                for (int64_t k = 0; k < side; k += 16) {
+                    if (streaming) {
+                        _mm512_stream_ps(run + k, sum);
+                    } else {
+                        _mm512_storeu_ps(run + k, sum);
+                    }
+                }
+            }
+        }
+    }
+}
+
+template <class Fn>
+double mpx_per_s(Fn fn) {
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread helper([&] { fn(n / 2, n); });
+    fn(0, n / 2);
+    helper.join();
+    _mm_sfence();
+    return static_cast<double>(n * n) / std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) n = std::atoll(argv[1]) / 128 * 128;
+    band_a = static_cast<uint16_t*>(huge(2 * n * n));
+    band_b = static_cast<uint16_t*>(huge(2 * n * n));
+    out = static_cast<float*>(huge(4 * n * n));
+    std::printf("%lld x %lld, best of 8 rounds, Mpx/s (share of the sequential passes)\n", static_cast<long long>(n),
+                static_cast<long long>(n));
+    for (int64_t s : {64, 128}) {
+        side = s;
+        std::vector<double> seq, nt, plain;
+        for (int round = 0; round < 8; ++round) {
+            seq.push_back(mpx_per_s(sequential));
+            streaming = true;
+            nt.push_back(mpx_per_s(tiled));
+            streaming = false;
+            plain.push_back(mpx_per_s(tiled));
+        }
+        const double best = *std::max_element(seq.begin(), seq.end());
+        const double best_nt = *std::max_element(nt.begin(), nt.end());
+        const double best_plain = *std::max_element(plain.begin(), plain.end());
+        std::printf("tiles %3lld: sequential %6.0f | tiled, streaming stores %6.0f (%.2f) | plain stores %6.0f (%.2f)\n",
+                    static_cast<long long>(s), best, best_nt, best_nt / best, best_plain, best_plain / best);
+    }
+}
