@@ -2,12 +2,13 @@
 // this machine reads two uint16 bands in square tiles and writes a float32
 // output across them (a Fortran-ordered output of C-ordered bands), next to
 // the same bytes moved as three sequential streams, for output runs a whole
-// number of cache lines apart and for runs side + 4 floats apart. The tiled calls
+// number of cache lines apart and for runs 4 floats further apart (4100 at the
+// default size), each written from its cache-line boundary. The tiled calls
 // of kelvane cannot beat the tiled figure; the layouts table compares them
 // with the sequential one.
 //
 //   g++ -O2 -std=c++20 -mavx512f -mavx512bw -pthread bench/tile_traffic.cpp -o /tmp/tile_traffic
-//   /tmp/tile_traffic [side]      (default 4096; 2 threads, each half of the rows)
+//   /tmp/tile_traffic [size]      (arrays size x size, default 4096; 2 threads, each half of the rows)
 #include <immintrin.h>
 #include <sys/mman.h>
 
@@ -54,31 +55,31 @@ void sequential(int64_t r0, int64_t r1) {
     }
 }
 
-int64_t side = 64;
+int64_t tile = 64;  // lines and positions of a tile
 bool streaming = true;
 int64_t pitch = 4096;  // floats from one output run to the next
 
-// Band rows [r0, r1) in side x side tiles: each tile's band lines are read
+// Band rows [r0, r1) in tile x tile tiles: each tile's band lines are read
 // (the next tile's asked for ahead), then its output runs are written.
 void tiled(int64_t r0, int64_t r1) {
     __m512 sum = _mm512_setzero_ps();
-    for (int64_t l0 = r0; l0 + side <= r1; l0 += side) {
-        for (int64_t p0 = 0; p0 + side <= n; p0 += side) {
-            for (int64_t k = 0; k < side; ++k) {
+    for (int64_t l0 = r0; l0 + tile <= r1; l0 += tile) {
+        for (int64_t p0 = 0; p0 + tile <= n; p0 += tile) {
+            for (int64_t k = 0; k < tile; ++k) {
                 const uint16_t* a = band_a + (l0 + k) * n + p0;
                 const uint16_t* b = band_b + (l0 + k) * n + p0;
-                for (int64_t i = 0; i < side; i += 32) {
-                    _mm_prefetch(reinterpret_cast<const char*>(a + side + i), _MM_HINT_T1);
-                    _mm_prefetch(reinterpret_cast<const char*>(b + side + i), _MM_HINT_T1);
+                for (int64_t i = 0; i < tile; i += 32) {
+                    _mm_prefetch(reinterpret_cast<const char*>(a + tile + i), _MM_HINT_T1);
+                    _mm_prefetch(reinterpret_cast<const char*>(b + tile + i), _MM_HINT_T1);
                 }
-                for (int64_t i = 0; i < side; i += 16) sum = _mm512_add_ps(sum, _mm512_add_ps(samples(a + i), samples(b + i)));
+                for (int64_t i = 0; i < tile; i += 16) sum = _mm512_add_ps(sum, _mm512_add_ps(samples(a + i), samples(b + i)));
             }
-            for (int64_t j = 0; j < side; ++j) {
+            for (int64_t j = 0; j < tile; ++j) {
                 // Runs a distance apart that is not a multiple of a cache line
                 // get the tile's lines from the cache-line boundary before.
                 float* run = out + (p0 + j) * pitch + l0;
                 run -= reinterpret_cast<uintptr_t>(run) % 64 / sizeof(float);
-                for (int64_t k = 0; k < side; k += 16) {
+                for (int64_t k = 0; k < tile; k += 16) {
                     if (streaming) {
                         _mm512_stream_ps(run + k, sum);
                     } else {
@@ -111,8 +112,8 @@ int main(int argc, char** argv) {
                 static_cast<long long>(n));
     for (int64_t p : {n, n + 4}) {
         pitch = p;
-        for (int64_t s : {64, 128}) {
-            side = s;
+        for (int64_t t : {64, 128}) {
+            tile = t;
             std::vector<double> seq, nt, plain;
             for (int round = 0; round < 8; ++round) {
                 seq.push_back(mpx_per_s(sequential));
@@ -126,7 +127,7 @@ int main(int argc, char** argv) {
             const double best_plain = *std::max_element(plain.begin(), plain.end());
             std::printf("runs %lld floats apart, tiles %3lld: sequential %6.0f | tiled, streaming stores %6.0f (%.2f) | "
                         "plain stores %6.0f (%.2f)\n",
-                        static_cast<long long>(p), static_cast<long long>(s), best, best_nt, best_nt / best,
+                        static_cast<long long>(p), static_cast<long long>(t), best, best_nt, best_nt / best,
                         best_plain, best_plain / best);
         }
     }
