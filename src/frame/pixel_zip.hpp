@@ -61,9 +61,10 @@ struct PixelZip {
 
     // The two halves of a cut: where and along which axis. The cut falls in
     // the middle, or, when `free_cut` (a kernel that cannot fail, for which
-    // where it falls leaves no trace), near the middle where the first
-    // part's runs cross a cache-line boundary, if the cut goes across them:
-    // then no cache line of it is shared by the two halves.
+    // where it falls leaves no trace) and the cut goes across the first
+    // part's runs, near the middle where its first run crosses a cache-line
+    // boundary: with runs a whole number of cache lines apart, the halves
+    // then share no cache line of that part.
     void split(PixelZip& first, PixelZip& second, bool free_cut = false) const;
 
 private:

@@ -12,7 +12,8 @@ struct KernelTraits {
     // Whether the kernel can fail: then which pixels it has written when it
     // fails depends on the cut, so even small grids are walked block by block
     // in cut order. A kernel that cannot fail may walk a small grid whole,
-    // and its cuts move to where they split no cache line of the output.
+    // and its cuts move to where they split no cache line of the output (as
+    // far as the output's runs allow).
     bool can_fail;
     // Rough cost of one pixel relative to a fixed index (1).
     int64_t cost_per_pixel;
