@@ -11,6 +11,18 @@
 
 namespace kelvane {
 
+inline constexpr int64_t kCacheLineBytes = 64;
+
+// How many leading elements of a unit-stride run (elements of `size` bytes,
+// `step` bytes apart) come before the first one at a multiple of `boundary`
+// bytes; 0 for other runs. Tile grids and cuts start there, so that their
+// runs are aligned for streaming stores or cover whole cache lines.
+inline int64_t elements_before_boundary(const std::byte* first, int64_t step, int64_t size, int64_t boundary) {
+    const auto address = static_cast<int64_t>(reinterpret_cast<uintptr_t>(first) % static_cast<uintptr_t>(boundary));
+    if (step != size || address % size != 0) return 0;
+    return (boundary - address) % boundary / size;
+}
+
 enum LayoutFlags : uint8_t {
     kCContiguous = 1,
     kFContiguous = 2,

@@ -58,15 +58,12 @@ void PixelZip::add_part(std::byte* data, int64_t r, int64_t c, int64_t row_strid
 
 namespace {
 
-constexpr int64_t kCutLineBytes = 64;
-
 // The cut nearest to `middle` (0 < cut < n) at which elements of `size` bytes,
 // `step` bytes apart from `first`, start a cache line; `middle` if there is none.
 int64_t cut_at_line_boundary(int64_t middle, int64_t n, const std::byte* first, int64_t step, int64_t size) {
-    const auto address = static_cast<int64_t>(reinterpret_cast<uintptr_t>(first) % kCutLineBytes);
-    if (step != size || address % size != 0) return middle;
-    const int64_t per_line = kCutLineBytes / size;
-    const int64_t lead = (kCutLineBytes - address) % kCutLineBytes / size;
+    if (step != size || reinterpret_cast<uintptr_t>(first) % size != 0) return middle;
+    const int64_t per_line = kCacheLineBytes / size;
+    const int64_t lead = elements_before_boundary(first, step, size, kCacheLineBytes);
     const int64_t below = middle - ((middle - lead) % per_line + per_line) % per_line;
     int64_t best = middle, best_distance = n;
     for (const int64_t cut : {below, below + per_line}) {
