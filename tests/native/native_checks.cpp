@@ -251,6 +251,7 @@ static void simd_transposed_parity() {
         int64_t rows = 1 + rng() % 150, cols = 1 + rng() % 150;
         const bool bands_by_rows = trial % 2 == 0;  // else column-major bands, row-major output
         if (trial % 4 < 2) (bands_by_rows ? rows : cols) = 16 * (1 + rng() % 9);  // runs that can stream
+        if (trial % 8 == 3) (bands_by_rows ? cols : rows) = 4000 + rng() % 400;  // more runs than a tile chunk
         const size_t band_offset = 2 * (rng() % 40), out_offset = 4 * (rng() % 20);
         const int64_t gap = trial % 5 == 4 ? 4 * (1 + rng() % 7) : 0;  // bytes between output runs
         const bool streaming = trial % 3 != 0;
