@@ -341,16 +341,23 @@ def test_every_other_sample_over_long_rows(through, cols):
 
 
 @pytest.mark.parametrize("through", ["nd", "evi", "program"])
-def test_every_other_sample_into_a_large_output(through):
-    # More than 24 MiB of output (streamed), rows starting at every offset within a group.
+@pytest.mark.parametrize("out_every_other", [False, True])
+def test_every_other_sample_into_a_large_output(through, out_every_other):
+    # More than 24 MiB of output (streamed), rows starting at every offset within a group;
+    # an output of every other float leaves the floats in between as they were.
     name = "nd" if through == "program" else through
     shape = (2049, 3077)
     values = sample_bands(shape, FUNCS[name][1], seed=5)
     bands = [make_layout(v, "every_other") for v in values]
-    out = np.full((shape[0], shape[1] + 2), SENTINEL, np.float32)[:, 1:-1]  # rows 3079 floats apart
+    if out_every_other:
+        out = np.full((shape[0], 2 * shape[1] + 1), SENTINEL, np.float32)[:, 1::2]
+        untouched = out.base[:, 0::2]
+    else:
+        out = np.full((shape[0], shape[1] + 2), SENTINEL, np.float32)[:, 1:-1]  # rows 3079 floats apart
+        untouched = out.base[:, [0, -1]]
     if through == "program":
         kelvane.execute_expr_inplace(ND_PROGRAM, bands, out)
     else:
         run(name, bands, out)
     ref.assert_bits_equal(out, expected(name, values))
-    assert (out.base[:, [0, -1]].view(np.uint32) == SENTINEL.view(np.uint32)).all()
+    assert (untouched.view(np.uint32) == SENTINEL.view(np.uint32)).all()

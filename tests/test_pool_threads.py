@@ -426,19 +426,24 @@ def test_pool_creation_failure(tmp_path):
 @pytest.mark.parametrize("depth", [16, 64])
 @pytest.mark.parametrize("order", ["C", "F"])  # F: tiles along the bands, transposed into the output
 def test_deep_program_on_a_thread_with_a_small_stack(depth, order):
-    """A small grid runs on the calling thread: a deep program's tiles must fit a small stack."""
+    """A small grid runs on the calling thread: a deep program's tiles, and an index's, must fit
+    a small stack."""
     code = (
         "import threading, numpy as np, kelvane\n"
         f"program = [{{'type': 'push_band', 'index': 0}}] * {depth} + [{{'type': 'add'}}] * {depth - 1}\n"
         "band = np.arange(64 * 64, dtype=np.uint16).reshape(64, 64)\n"
         f"out = np.empty((64, 64), np.float32, order='{order}')\n"
+        f"index_out = np.empty((64, 64), np.float32, order='{order}')\n"
         "def run():\n"
+        "    kelvane.calculate_evi_inplace(band, band, band, 1.0, 1.0, 1.0, 1.0, index_out)\n"
+        "    kelvane.calculate_normalized_difference_inplace(band, band, index_out)\n"
         "    kelvane.execute_expr_inplace(kelvane.compile_expr(program, 1), [band], out)\n"
         "threading.stack_size(112 * 1024)\n"
         "t = threading.Thread(target=run)\n"
         "t.start()\n"
         "t.join()\n"
         f"assert np.array_equal(out, band.astype(np.float32) * {depth})\n"
+        "assert np.isfinite(index_out).all()\n"
         "print('ok')\n"
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
