@@ -7,17 +7,9 @@
 //
 //   g++ -O2 -std=c++20 -mavx512f -mavx512bw -pthread bench/stepped_traffic.cpp -o /tmp/stepped_traffic
 //   /tmp/stepped_traffic [size]   (size x size pixels, default 4096; 2 threads, each half of the rows)
-#include <immintrin.h>
-#include <sys/mman.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <thread>
-#include <vector>
+
+#include "probe.hpp"
 
 namespace {
 
@@ -26,30 +18,12 @@ const uint16_t *band_a, *band_b, *wide_a, *wide_b;  // wide: rows of 2n samples
 float *out, *wide_out;
 bool streamed = false;
 
-void* huge(size_t bytes) {
-    bytes = (bytes + (1 << 21) - 1) / (1 << 21) * (1 << 21);
-    void* p = std::aligned_alloc(1 << 21, bytes);
-    madvise(p, bytes, MADV_HUGEPAGE);
-    std::memset(p, 1, bytes);
-    return p;
-}
-
-__m512 samples(const uint16_t* p) {
-    return _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))));
-}
-
 // 16 samples 4 bytes apart: one load, the upper halves cleared.
 __m512 every_other_sample(const uint16_t* p) {
     return _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_loadu_si512(p), _mm512_set1_epi32(0xFFFF)));
 }
 
-void sequential(int64_t r0, int64_t r1) {
-    for (int64_t r = r0; r < r1; ++r) {
-        for (int64_t i = 0; i + 16 <= n; i += 16) {
-            _mm512_stream_ps(out + r * n + i, _mm512_add_ps(samples(band_a + r * n + i), samples(band_b + r * n + i)));
-        }
-    }
-}
+void sequential(int64_t r0, int64_t r1) { probe::sequential_pass(band_a, band_b, out, n, r0, r1); }
 
 void stepped(int64_t r0, int64_t r1) {
     const __m512i first_half = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
@@ -71,43 +45,28 @@ void stepped(int64_t r0, int64_t r1) {
     }
 }
 
-template <class Fn>
-double mpx_per_s(Fn fn) {
-    const auto t0 = std::chrono::steady_clock::now();
-    std::thread helper([&] {
-        fn(n / 2, n);
-        _mm_sfence();
-    });
-    fn(0, n / 2);
-    _mm_sfence();
-    helper.join();
-    return static_cast<double>(n * n) / std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / 1e6;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1) n = std::atoll(argv[1]) / 16 * 16;
-    band_a = static_cast<uint16_t*>(huge(2 * n * n));
-    band_b = static_cast<uint16_t*>(huge(2 * n * n));
-    out = static_cast<float*>(huge(4 * n * n));
-    wide_a = static_cast<uint16_t*>(huge(4 * n * n));
-    wide_b = static_cast<uint16_t*>(huge(4 * n * n));
-    wide_out = static_cast<float*>(huge(8 * n * n));
+    band_a = static_cast<uint16_t*>(probe::huge(2 * n * n));
+    band_b = static_cast<uint16_t*>(probe::huge(2 * n * n));
+    out = static_cast<float*>(probe::huge(4 * n * n));
+    wide_a = static_cast<uint16_t*>(probe::huge(4 * n * n));
+    wide_b = static_cast<uint16_t*>(probe::huge(4 * n * n));
+    wide_out = static_cast<float*>(probe::huge(8 * n * n));
     std::printf("%lld x %lld, best of 5 rounds, Mpx/s (share of the sequential passes)\n", static_cast<long long>(n),
                 static_cast<long long>(n));
     for (int repeat = 0; repeat < 3; ++repeat) {
         std::vector<double> seq, masked, nt;
         for (int round = 0; round < 5; ++round) {
-            seq.push_back(mpx_per_s(sequential));
+            seq.push_back(probe::mpx_per_s(n, sequential));
             streamed = false;
-            masked.push_back(mpx_per_s(stepped));
+            masked.push_back(probe::mpx_per_s(n, stepped));
             streamed = true;
-            nt.push_back(mpx_per_s(stepped));
+            nt.push_back(probe::mpx_per_s(n, stepped));
         }
-        const double best = *std::max_element(seq.begin(), seq.end());
-        const double best_masked = *std::max_element(masked.begin(), masked.end());
-        const double best_nt = *std::max_element(nt.begin(), nt.end());
+        const double best = probe::best(seq), best_masked = probe::best(masked), best_nt = probe::best(nt);
         std::printf("sequential %6.0f | stepped, masked stores %6.0f (%.2f) | streamed float by float %6.0f (%.2f)\n",
                     best, best_masked, best_masked / best, best_nt, best_nt / best);
     }

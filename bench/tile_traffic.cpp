@@ -10,52 +10,21 @@
 //
 //   g++ -O2 -std=c++20 -mavx512f -mavx512bw -pthread bench/tile_traffic.cpp -o /tmp/tile_traffic
 //   /tmp/tile_traffic [size]      (arrays size x size, default 4096; 2 threads, each half of the rows)
-#include <immintrin.h>
-#include <sys/mman.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <thread>
 #include <utility>
-#include <vector>
+
+#include "probe.hpp"
 
 namespace {
+
+using probe::samples;
 
 int64_t n = 4096;
 const uint16_t* band_a;
 const uint16_t* band_b;
 float* out;
 
-void* huge(size_t bytes) {
-    bytes = (bytes + (1 << 21) - 1) / (1 << 21) * (1 << 21);
-    void* p = std::aligned_alloc(1 << 21, bytes);
-    madvise(p, bytes, MADV_HUGEPAGE);
-    std::memset(p, 1, bytes);
-    return p;
-}
-
-__m512 samples(const uint16_t* p) {
-    return _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))));
-}
-
-// Rows [r0, r1) of the bands into the same rows of a C-ordered output.
-void sequential(int64_t r0, int64_t r1) {
-    for (int64_t r = r0; r < r1; ++r) {
-        for (int64_t i = 0; i + 16 <= n; i += 16) {
-            const __m512 v = _mm512_add_ps(samples(band_a + r * n + i), samples(band_b + r * n + i));
-            float* dst = out + r * n + i;
-            if (reinterpret_cast<uintptr_t>(dst) % 64 == 0) {
-                _mm512_stream_ps(dst, v);
-            } else {
-                _mm512_storeu_ps(dst, v);
-            }
-        }
-    }
-}
+void sequential(int64_t r0, int64_t r1) { probe::sequential_pass(band_a, band_b, out, n, r0, r1); }
 
 int64_t tile = 64, width = 64;  // band lines and positions of a tile
 bool streaming = true;
@@ -94,23 +63,13 @@ void tiled(int64_t r0, int64_t r1) {
     }
 }
 
-template <class Fn>
-double mpx_per_s(Fn fn) {
-    const auto t0 = std::chrono::steady_clock::now();
-    std::thread helper([&] { fn(n / 2, n); });
-    fn(0, n / 2);
-    helper.join();
-    _mm_sfence();
-    return static_cast<double>(n * n) / std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / 1e6;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1) n = std::atoll(argv[1]) / 128 * 128;
-    band_a = static_cast<uint16_t*>(huge(2 * n * n));
-    band_b = static_cast<uint16_t*>(huge(2 * n * n));
-    out = static_cast<float*>(huge(4 * (n + 16) * n));
+    band_a = static_cast<uint16_t*>(probe::huge(2 * n * n));
+    band_b = static_cast<uint16_t*>(probe::huge(2 * n * n));
+    out = static_cast<float*>(probe::huge(4 * (n + 16) * n));
     std::printf("%lld x %lld, best of 8 rounds, Mpx/s (share of the sequential passes)\n", static_cast<long long>(n),
                 static_cast<long long>(n));
     for (int64_t p : {n, n + 4}) {
@@ -120,15 +79,13 @@ int main(int argc, char** argv) {
             width = w;
             std::vector<double> seq, nt, plain;
             for (int round = 0; round < 8; ++round) {
-                seq.push_back(mpx_per_s(sequential));
+                seq.push_back(probe::mpx_per_s(n, sequential));
                 streaming = true;
-                nt.push_back(mpx_per_s(tiled));
+                nt.push_back(probe::mpx_per_s(n, tiled));
                 streaming = false;
-                plain.push_back(mpx_per_s(tiled));
+                plain.push_back(probe::mpx_per_s(n, tiled));
             }
-            const double best = *std::max_element(seq.begin(), seq.end());
-            const double best_nt = *std::max_element(nt.begin(), nt.end());
-            const double best_plain = *std::max_element(plain.begin(), plain.end());
+            const double best = probe::best(seq), best_nt = probe::best(nt), best_plain = probe::best(plain);
             std::printf("runs %lld floats apart, tiles %2lld x %3lld: sequential %6.0f | tiled, streaming stores %6.0f "
                         "(%.2f) | plain stores %6.0f (%.2f)\n",
                         static_cast<long long>(p), static_cast<long long>(t), static_cast<long long>(w), best, best_nt,
