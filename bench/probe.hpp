@@ -56,7 +56,8 @@ double mpx_per_s(int64_t n, Fn fn) {
     fn(0, n / 2);
     _mm_sfence();
     helper.join();
-    return static_cast<double>(n * n) / std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / 1e6;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return static_cast<double>(n * n) / seconds / 1e6;
 }
 
 inline double best(const std::vector<double>& rates) { return *std::max_element(rates.begin(), rates.end()); }

@@ -44,7 +44,9 @@ void tiled(int64_t r0, int64_t r1) {
                     _mm_prefetch(reinterpret_cast<const char*>(a + width + i), _MM_HINT_T1);
                     _mm_prefetch(reinterpret_cast<const char*>(b + width + i), _MM_HINT_T1);
                 }
-                for (int64_t i = 0; i < width; i += 16) sum = _mm512_add_ps(sum, _mm512_add_ps(samples(a + i), samples(b + i)));
+                for (int64_t i = 0; i < width; i += 16) {
+                    sum = _mm512_add_ps(sum, _mm512_add_ps(samples(a + i), samples(b + i)));
+                }
             }
             for (int64_t j = 0; j < width; ++j) {
                 // Runs a distance apart that is not a multiple of a cache line
