@@ -14,21 +14,92 @@ the lock; under dask.distributed each worker process has its own pool.
 The wrappers below are small classes rather than closures so that they pickle: dask.distributed
 sends them to its worker processes. A CompiledExpr does not pickle, so programs travel as their
 instruction lists and are compiled once per worker process.
+
+A chunk that fails inside kelvane raises RuntimeError (its message is kelvane's, its __cause__
+the PanicException), never PanicException itself: PanicException derives from BaseException,
+which dask's threaded scheduler hands to the caller past `except Exception`, and which a
+dask.distributed client never receives (the computation waits forever). A band-math program
+that would fail on every chunk (a band it is not given, a stack under- or overflow) is refused
+with ValueError when the graph is built, before any task is sent.
+
+kelvane is imported where it is first used, not at the top of this module, so that a worker
+process can restrict its processors (`cpu_share_plugin`) before kelvane's pool sizes itself.
 """
 
 from __future__ import annotations
 
+import contextlib
 import copy
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
+import fcntl
+import os
+import sys
+import tempfile
+import warnings
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
-import kelvane
-
 if TYPE_CHECKING:
+    import kelvane
     from kelvane import _Instruction  # the stub's instruction TypedDicts (type checkers only)
 
-__all__ = ["PerChunk", "ProgramPerChunk", "map_index", "map_program", "apply_index", "apply_program"]
+__all__ = ["PerChunk", "ProgramPerChunk", "map_index", "map_program", "apply_index", "apply_program",
+           "check_program", "is_panic", "panics_as_errors", "claim_cpu_share", "pin_process_to_cpus",
+           "cpu_share_plugin"]
+
+STACK_SLOTS = 64  # kelvane's evaluation stack
+_BINARY = frozenset({"add", "sub", "mul", "div", "pow"})
+_UNARY = frozenset({"neg", "abs", "sqrt"})
+
+
+def is_panic(exc: BaseException) -> bool:
+    """Whether ``exc`` is kelvane's PanicException (its class is not a module attribute)."""
+    return type(exc).__name__ == "PanicException" and type(exc).__module__ == "pyo3_runtime"
+
+
+@contextlib.contextmanager
+def panics_as_errors() -> Iterator[None]:
+    """Turn a kelvane PanicException raised in the block into RuntimeError (same message, the
+    panic as ``__cause__``); everything else passes unchanged."""
+    try:
+        yield
+    except BaseException as exc:
+        if not is_panic(exc):
+            raise
+        raise RuntimeError(str(exc)) from exc
+
+
+def check_program(instructions: "Sequence[_Instruction]", num_bands: int) -> None:
+    """Raise ValueError for a program that kelvane would refuse at every pixel when it runs.
+
+    ``compile_expr`` checks names and operands only; the stack depth and the band indices are
+    found out at run time, as a PanicException from every chunk. Tracing the stack here turns
+    that into one ValueError before any task is sent. Call it after ``compile_expr`` has
+    accepted the program, which reports unknown instructions and missing keys itself.
+    """
+    depth = 0
+    for position, op in enumerate(instructions):
+        kind = op["type"]
+        if kind == "push_band":
+            index = int(op["index"])  # type: ignore[typeddict-item]
+            if index >= num_bands:
+                given = f"{num_bands} band{'s' * (num_bands != 1)}"
+                raise ValueError(f"instruction {position} reads band {index}, but the program is given {given}")
+            depth += 1
+        elif kind == "push_scalar":
+            depth += 1
+        else:
+            if kind not in _BINARY and kind not in _UNARY:
+                raise ValueError(f"Unknown op: {kind}")
+            needed = 2 if kind in _BINARY else 1
+            if depth < needed:
+                raise ValueError(f"instruction {position} ({kind}) needs {needed} value{'s' if needed > 1 else ''} "
+                                 f"on the stack but finds {depth}: the stack would underflow")
+            depth -= needed - 1
+        if depth > STACK_SLOTS:
+            raise ValueError(f"instruction {position} ({kind}) would put a {depth}th value on the stack, "
+                             f"which has {STACK_SLOTS} slots: split the program or reorder it so that "
+                             "fewer values wait at once")
 
 
 class PerChunk:
@@ -44,7 +115,8 @@ class PerChunk:
 
     def __call__(self, *blocks: np.ndarray) -> np.ndarray:
         out = np.empty(blocks[0].shape, dtype=np.float32)
-        self.func(*blocks, *self.scalars, out)
+        with panics_as_errors():
+            self.func(*blocks, *self.scalars, out)
         return out
 
     def __dask_tokenize__(self) -> Tuple[str, Tuple[float, ...]]:
@@ -61,20 +133,30 @@ def _program_key(instructions: "Sequence[_Instruction]", num_bands: int) -> Tupl
 
 
 class ProgramPerChunk:
-    """Run a band-math program on band blocks and return a new float32 block."""
+    """Run a band-math program on band blocks and return a new float32 block.
+
+    The program is compiled and checked here (``check_program``), so a program that cannot run
+    on ``num_bands`` bands is refused with ValueError on the caller's side, not on a worker.
+    """
 
     def __init__(self, instructions: "Sequence[_Instruction]", num_bands: int) -> None:
+        import kelvane
+
         self.instructions: "List[_Instruction]" = [copy.copy(op) for op in instructions]
         self.num_bands = num_bands
         self.key = _program_key(self.instructions, num_bands)
-        kelvane.compile_expr(self.instructions, num_bands)  # refuse a bad program here, not on a worker
+        kelvane.compile_expr(self.instructions, num_bands)  # unknown instructions, missing keys
+        check_program(self.instructions, num_bands)
 
     def __call__(self, *blocks: np.ndarray) -> np.ndarray:
-        expr = _compiled.get(self.key)
-        if expr is None:
-            expr = _compiled.setdefault(self.key, kelvane.compile_expr(self.instructions, self.num_bands))
-        out = np.empty(blocks[0].shape, dtype=np.float32)
-        kelvane.execute_expr_inplace(expr, list(blocks), out)
+        import kelvane
+
+        with panics_as_errors():
+            expr = _compiled.get(self.key)
+            if expr is None:
+                expr = _compiled.setdefault(self.key, kelvane.compile_expr(self.instructions, self.num_bands))
+            out = np.empty(blocks[0].shape, dtype=np.float32)
+            kelvane.execute_expr_inplace(expr, list(blocks), out)
         return out
 
     def __dask_tokenize__(self) -> Tuple[Any, ...]:
@@ -109,7 +191,9 @@ def map_index(func: Callable[..., None], *bands: Any, scalars: Sequence[float] =
 def map_program(instructions: "Sequence[_Instruction]", *bands: Any):
     """A lazy dask array of a band-math program over chunked bands (band k is ``bands[k]``).
 
-    Every band must have the same shape here, since the blocks of the bands are aligned.
+    Every band must have the same shape here, since the blocks of the bands are aligned. A
+    program that reads a band beyond ``bands`` or does not fit kelvane's stack raises
+    ValueError here, before anything is computed.
     """
     return _map(ProgramPerChunk(instructions, len(bands)), bands, "kelvane-program")
 
@@ -135,3 +219,81 @@ def apply_program(instructions: "Sequence[_Instruction]", *bands: Any, output_na
     result = xr.apply_ufunc(ProgramPerChunk(instructions, len(bands)), *bands, dask="parallelized",
                             output_dtypes=[np.float32])
     return result.rename(output_name) if output_name else result
+
+
+# ---------------------------------------------------------------------------------------------
+# Several worker processes on one machine: one share of the processors each
+
+# Lock files of the shares this process holds: a lock lasts as long as its open descriptor,
+# so a share is freed when its process ends, however it ends.
+_share_locks: List[int] = []
+
+
+def claim_cpu_share(shares: int, lock_dir: Optional[str] = None) -> Optional[Set[int]]:
+    """Claim one of ``shares`` disjoint, contiguous parts of the processors this process may use.
+
+    Processes on one machine that call this with the same ``shares`` and ``lock_dir`` get
+    different parts (each part is claimed with a lock file held until the process ends).
+    Returns the part, or None when every part is already held by another process.
+    """
+    cpus = sorted(os.sched_getaffinity(0))
+    if lock_dir is None:
+        lock_dir = os.path.join(tempfile.gettempdir(), f"kelvane-cpu-shares-{os.getuid()}")
+    os.makedirs(lock_dir, exist_ok=True)
+    for k in range(shares):
+        fd = os.open(os.path.join(lock_dir, f"share-{k}-of-{shares}.lock"), os.O_RDWR | os.O_CREAT, 0o600)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(fd)
+            continue
+        _share_locks.append(fd)
+        n = len(cpus)
+        # More shares than processors: shares wrap around and overlap rather than go empty.
+        return set(cpus[k * n // shares:(k + 1) * n // shares] or [cpus[k % n]])
+    return None
+
+
+def pin_process_to_cpus(cpus: Set[int]) -> None:
+    """Restrict every thread of this process, and every thread it starts later, to ``cpus``.
+
+    ``os.sched_setaffinity(0, cpus)`` on Linux sets the calling thread only; a thread keeps the
+    set it was started with, and kelvane sizes its pool from the set of the thread that imports
+    it. So every thread that exists now is set.
+    """
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            os.sched_setaffinity(int(tid), cpus)
+        except ProcessLookupError:  # the thread ended meanwhile
+            pass
+
+
+def cpu_share_plugin(shares: int, lock_dir: Optional[str] = None):
+    """A ``distributed.WorkerPlugin`` that gives each worker process one of ``shares`` disjoint
+    parts of its machine's processors, so that kelvane's pool in each process is sized to its
+    part instead of to the whole machine.
+
+    Pass the number of worker processes per machine, and register the plugin before the first
+    task (``client.register_plugin(cpu_share_plugin(4))`` right after the client connects):
+    kelvane sizes its pool once, when a worker first imports it.
+    """
+    from distributed import WorkerPlugin
+
+    class KelvaneCPUShare(WorkerPlugin):
+        name = "kelvane-cpu-share"
+
+        def __init__(self, shares: int, lock_dir: Optional[str]) -> None:
+            self.shares, self.lock_dir = shares, lock_dir
+
+        def setup(self, worker: Any) -> None:
+            if "kelvane" in sys.modules:
+                warnings.warn(f"worker {worker.name}: kelvane was imported before its processors were "
+                              "restricted; its pool keeps one thread per processor of the machine")
+            part = claim_cpu_share(self.shares, self.lock_dir)
+            if part is None:
+                warnings.warn(f"worker {worker.name}: all {self.shares} processor shares are taken; "
+                              "not restricting this worker")
+                return
+            pin_process_to_cpus(part)
+
+    return KelvaneCPUShare(shares, lock_dir)

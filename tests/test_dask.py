@@ -1,6 +1,11 @@
-"""Chunked runs under dask (threads and worker processes) match one call on the whole array."""
+"""Chunked runs under dask (threads and worker processes) match one call on the whole array;
+failures reach the caller as ordinary exceptions; worker processes can share the processors."""
 
+import os
+import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -9,7 +14,8 @@ import pytest
 kelvane = pytest.importorskip("kelvane")
 da = pytest.importorskip("dask.array")
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+EXAMPLES = str(Path(__file__).resolve().parent.parent / "examples")
+sys.path.insert(0, EXAMPLES)
 import dask_recipes  # noqa: E402
 
 ROWS, COLS = 300, 500
@@ -106,22 +112,174 @@ def test_apply_ufunc_parallelized(bands):
     assert_bits_equal(eager.values, whole(kelvane.calculate_ratio_inplace, bands[:2], ()))
 
 
-def test_distributed_worker_processes(bands):
+@pytest.fixture(scope="module")
+def cluster_client(tmp_path_factory):
+    """One two-process cluster for the module, its workers on disjoint processor shares."""
     distributed = pytest.importorskip("distributed")
     cloudpickle = pytest.importorskip("cloudpickle")
     # The worker processes do not have examples/ on their path: ship the recipes by value.
     cloudpickle.register_pickle_by_value(dask_recipes)
     try:
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None, silence_logs=40) as cluster, \
+                                      dashboard_address=None, silence_logs=50) as cluster, \
                 distributed.Client(cluster, timeout="60s") as client:
-            func, scalars = kelvane.calculate_evi_inplace, (2.5, 6.0, 7.5, 10000.0)
-            evi, prog = client.compute([dask_recipes.map_index(func, *chunked(bands), scalars=scalars),
-                                        dask_recipes.map_program(NDWI_LIKE, *chunked(bands))])
-            evi, prog = evi.result(timeout=60), prog.result(timeout=60)
-            workers = client.run(lambda: __import__("os").getpid())
+            # Before any task, so that no worker has imported kelvane yet.
+            client.register_plugin(dask_recipes.cpu_share_plugin(2, str(tmp_path_factory.mktemp("shares"))))
+            yield client
     finally:
         cloudpickle.unregister_pickle_by_value(dask_recipes)
+
+
+def test_distributed_worker_processes(bands, cluster_client):
+    func, scalars = kelvane.calculate_evi_inplace, (2.5, 6.0, 7.5, 10000.0)
+    evi, prog = cluster_client.compute([dask_recipes.map_index(func, *chunked(bands), scalars=scalars),
+                                        dask_recipes.map_program(NDWI_LIKE, *chunked(bands))])
+    evi, prog = evi.result(timeout=60), prog.result(timeout=60)
+    workers = cluster_client.run(lambda: __import__("os").getpid())
     assert len(set(workers.values())) == 2
     assert_bits_equal(evi, whole(func, bands, scalars))
     assert_bits_equal(prog, whole_program(NDWI_LIKE, bands))
+
+
+def push_band(k):
+    return {"type": "push_band", "index": k}
+
+
+def push_scalar(v):
+    return {"type": "push_scalar", "value": v}
+
+
+def op(kind):
+    return {"type": kind}
+
+
+# (id, program, bands given, message); each one fails inside kelvane at every pixel.
+REFUSED_PROGRAMS = [
+    ("band-not-given", [push_band(0), push_band(2), op("sub")], 2, "reads band 2, but the program is given 2 bands"),
+    ("65-deep", [push_band(0)] * 65, 1, "65th value on the stack, which has 64 slots"),
+    ("65-deep-after-pops", [push_band(0)] * 64 + [op("add")] + [push_scalar(1)] * 2, 1, "64 slots"),
+    ("binary-on-one-value", [push_band(0), op("add")], 1, "needs 2 values on the stack but finds 1"),
+    ("unary-on-empty-stack", [op("sqrt"), push_band(0)], 1, "needs 1 value on the stack but finds 0"),
+    ("underflow-after-pops", [push_band(0), push_band(0), op("mul"), op("div")], 1, "finds 1"),
+]
+# Programs at the edges that kelvane runs.
+ACCEPTED_PROGRAMS = [
+    ("64-deep", [push_band(0)] * 64, 1),
+    ("64-deep-folded", [push_band(0)] * 64 + [op("add")] * 63, 1),
+    ("64-deep-twice", [push_band(0)] * 64 + [op("add")] * 63 + [push_band(0)] * 63 + [op("sub")] * 63, 1),
+    ("empty", [], 1),
+    ("leftover-values", [push_band(1), push_band(0), op("neg")], 2),
+    ("ndwi-like", NDWI_LIKE, 3),
+]
+
+
+def run_on_engine(program, nbands):
+    out = np.zeros((3, 4), dtype=np.float32)
+    kelvane.execute_expr_inplace(kelvane.compile_expr(program, nbands),
+                                 [np.full((3, 4), 5, dtype=np.uint16)] * nbands, out)
+
+
+@pytest.mark.parametrize("program, nbands, message", [p[1:] for p in REFUSED_PROGRAMS],
+                         ids=[p[0] for p in REFUSED_PROGRAMS])
+def test_program_that_cannot_run_is_refused_before_any_task(bands, program, nbands, message):
+    with pytest.raises(ValueError, match=message):
+        dask_recipes.map_program(program, *chunked(bands[:nbands]))
+    # The check refuses only what kelvane itself would fail on.
+    with pytest.raises(BaseException) as failure:
+        run_on_engine(program, nbands)
+    assert dask_recipes.is_panic(failure.value)
+
+
+@pytest.mark.parametrize("program, nbands", [p[1:] for p in ACCEPTED_PROGRAMS], ids=[p[0] for p in ACCEPTED_PROGRAMS])
+def test_program_at_the_stack_limits_is_accepted(bands, program, nbands):
+    run_on_engine(program, nbands)
+    got = dask_recipes.map_program(program, *chunked(bands[:nbands])).compute(scheduler="threads")
+    assert_bits_equal(got, whole_program(program, bands[:nbands]))
+
+
+def smaller_band_task(bands):
+    """A hand-built task whose third band is smaller than the output: kelvane finds out only
+    while computing, after the chunk has started."""
+    dask = pytest.importorskip("dask")
+    return dask.delayed(dask_recipes.ProgramPerChunk(NDWI_LIKE, 3))(bands[0], bands[1], bands[2][:40, :50])
+
+
+def test_failing_chunk_reaches_the_threaded_caller_as_runtime_error(bands):
+    try:
+        smaller_band_task(bands).compute(scheduler="threads", num_workers=2)
+    except Exception as exc:  # noqa: BLE001 - what a caller's generic handler sees
+        assert type(exc) is RuntimeError and str(exc) == "ndarray: index out of bounds"
+        assert dask_recipes.is_panic(exc.__cause__)
+    else:
+        raise AssertionError("the chunk did not fail")
+
+
+def test_chunk_reading_an_output_being_written(bands):
+    """The other documented failure at run time: a band that another running call writes."""
+    dask = pytest.importorskip("dask")
+    shape = (4096, 4096)
+    a, b = (np.random.default_rng(k).integers(0, 65536, shape, dtype=np.uint16) for k in range(2))
+    out = np.empty(shape, np.float32)
+    # powf of a sum of two bands is computed at every pixel (no table): a call long enough to overlap.
+    slow = kelvane.compile_expr([push_band(0), push_band(1), op("add"), push_scalar(0.5), op("pow")], 2)
+    probe = out.view(np.uint16)[:8, :8]  # a band in the output's memory
+    task = dask.delayed(dask_recipes.PerChunk(kelvane.calculate_ratio_inplace))(probe, probe)
+    writer = threading.Thread(target=kelvane.execute_expr_inplace, args=(slow, [a, b], out), daemon=True)
+    seen, deadline = [], time.monotonic() + 60
+    writer.start()
+    while writer.is_alive() and not seen and time.monotonic() < deadline:
+        try:
+            task.compute(scheduler="threads")
+        except RuntimeError as exc:
+            seen.append(exc)
+    writer.join(60)
+    assert not writer.is_alive(), "the computation did not return"
+    if not seen:
+        pytest.skip("the computation ended before it could be observed")
+    assert str(seen[0]) == "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
+    assert dask_recipes.is_panic(seen[0].__cause__)
+
+
+def test_failing_chunk_reaches_the_distributed_client(bands, cluster_client):
+    with pytest.raises(RuntimeError, match="^ndarray: index out of bounds$"):
+        cluster_client.compute(smaller_band_task(bands)).result(timeout=60)
+    # Both workers are still there and compute.
+    good = cluster_client.compute(dask_recipes.map_program(NDWI_LIKE, *chunked(bands)))
+    assert_bits_equal(good.result(timeout=60), whole_program(NDWI_LIKE, bands))
+    assert len(cluster_client.scheduler_info(n_workers=-1)["workers"]) == 2
+
+
+def test_worker_processes_get_disjoint_processors(cluster_client):
+    available = os.sched_getaffinity(0)
+    if len(available) < 2:
+        pytest.skip("needs 2 processors")
+    sets = list(cluster_client.run(lambda: sorted(__import__("os").sched_getaffinity(0))).values())
+    assert len(sets) == 2 and not set(sets[0]) & set(sets[1])
+    assert set(sets[0]) | set(sets[1]) == available
+
+
+PINNED_POOL = """
+import json, os, sys
+sys.path.insert(0, {examples!r})
+import dask_recipes
+assert "kelvane" not in sys.modules, "importing the recipes started kelvane's pool"
+shares = len(os.sched_getaffinity(0))
+first = dask_recipes.claim_cpu_share(shares, {lock_dir!r})
+others = [dask_recipes.claim_cpu_share(shares, {lock_dir!r}) for _ in range(shares)]
+dask_recipes.pin_process_to_cpus(first)
+before = len(os.listdir("/proc/self/task"))
+import kelvane
+pool = len(os.listdir("/proc/self/task")) - before
+print(json.dumps([sorted(first), [sorted(s) if s else None for s in others], pool]))
+"""
+
+
+def test_pinned_process_pool_has_one_thread(tmp_path):
+    code = PINNED_POOL.format(examples=EXAMPLES, lock_dir=str(tmp_path))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    first, others, pool = __import__("json").loads(done.stdout)
+    assert len(first) == 1 and pool == 1
+    # Every processor once, then nothing left to claim.
+    claimed = [first] + others[:-1]
+    assert sorted(c[0] for c in claimed) == sorted(os.sched_getaffinity(0)) and others[-1] is None
