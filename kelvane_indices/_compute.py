@@ -44,7 +44,7 @@ def compute_index(index: Union[str, Sequence[str]], bands: Optional[Mapping[str,
     as the product names them (B04, B08, SR_B4), in `bands`, keywords, `scale`, `offset` and
     `nodata` alike. A list of names returns a dict of results by name.
     """
-    if not isinstance(index, str):
+    if isinstance(index, (list, tuple)):
         names = list(index)
         if out is not None:
             raise TypeError("out= takes one index; for several, call compute_index once per index with its own out")

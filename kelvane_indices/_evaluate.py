@@ -135,7 +135,7 @@ def evaluate(formula: str, bands: Optional[Mapping[str, Any]] = None, *, out: Op
         if value is _MISSING:
             value = _MISSING if bands is None else bands.get(name, _MISSING)
             if value is _MISSING:
-                raise ValueError(f"formula {formula!r} reads {name!r}, which has no value: give {name}=<2-D "
+                raise ValueError(f"formula {_grammar.shown(formula)} reads {name!r}, which has no value: give {name}=<2-D "
                                  f"uint16 array> for a band or {name}=<number> for a constant")
         kind = "numpy" if type(value) is np.ndarray and value.ndim else _kind(value)
         if kind == "number":
@@ -188,7 +188,7 @@ def evaluate(formula: str, bands: Optional[Mapping[str, Any]] = None, *, out: Op
     if program is None:
         program = build(tokens, constants, band_order, settings, mask is not None)
         if program.depth > STACK_SLOTS:
-            raise ValueError(f"formula {formula!r} needs {program.depth} stack slots; kelvane evaluates with "
+            raise ValueError(f"formula {_grammar.shown(formula)} needs {program.depth} stack slots; kelvane evaluates with "
                              f"{STACK_SLOTS}: write it with fewer nested terms")
         if len(_programs) >= _CACHE_LIMIT:
             _programs.clear()

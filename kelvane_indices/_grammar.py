@@ -40,10 +40,15 @@ class FormulaError(ValueError):
     """A formula outside the grammar: the message names the construct and its column."""
 
 
+def shown(formula: str) -> str:
+    """A formula as error messages quote it: whole if short, else its start."""
+    return repr(formula) if len(formula) <= 80 else repr(formula[:77] + "...")
+
+
 def _refuse(formula: str, what: str, node: ast.AST) -> FormulaError:
     lead = len(formula) - len(formula.lstrip())  # the parser sees the text without it
     column = getattr(node, "col_offset", 0) + 1 + lead
-    return FormulaError(f"formula {formula!r}: {what} at column {column} is not allowed; {GRAMMAR_HINT}")
+    return FormulaError(f"formula {shown(formula)}: {what} at column {column} is not allowed; {GRAMMAR_HINT}")
 
 
 def _describe(node: ast.AST) -> str:
@@ -70,9 +75,9 @@ def parse(formula: str) -> List[Token]:
     except SyntaxError as exc:
         lead = len(formula) - len(formula.lstrip())
         column = f" at column {exc.offset + lead}" if exc.offset else " (it ends too early)"
-        raise FormulaError(f"formula {formula!r} is not an expression: {exc.msg}{column}") from None
+        raise FormulaError(f"formula {shown(formula)} is not an expression: {exc.msg}{column}") from None
     except (ValueError, RecursionError, MemoryError) as exc:  # null bytes, absurd nesting
-        raise FormulaError(f"formula {formula!r} cannot be parsed: {exc}") from None
+        raise FormulaError(f"formula {shown(formula)} cannot be parsed: {exc}") from None
 
     tokens: List[Token] = []
     # Iterative post-order walk: a long chain such as "a + a + ... + a" is a deep tree.

@@ -25,7 +25,7 @@ BandSettings = Tuple[Optional[float], Optional[float], Optional[float]]
 class Program:
     """An instruction list over bands in a fixed order, with what the engine needs to run it."""
 
-    __slots__ = ("instructions", "num_bands", "depth", "fixed", "expr", "_hash")
+    __slots__ = ("instructions", "num_bands", "depth", "fixed", "expr", "_key", "_hash")
 
     def __init__(self, instructions: Tuple[Instruction, ...], num_bands: int) -> None:
         self.instructions = instructions
@@ -33,7 +33,11 @@ class Program:
         self.depth = stack_depth(instructions)
         self.fixed = _fixed_index(instructions)
         self.expr: Optional["kelvane.CompiledExpr"] = None  # this process's compiled program, once run
-        self._hash = hash(instructions)
+        # Constants by their float32 bits: 0.0 == -0.0 and NaN != NaN must not decide which
+        # compiled program a lookup finds.
+        self._key = (num_bands,) + tuple(("push_scalar", _bits(i[1])) if i[0] == "push_scalar" else i
+                                         for i in instructions)
+        self._hash = hash(self._key)
 
     def __getstate__(self):
         return (self.instructions, self.num_bands)
@@ -42,7 +46,7 @@ class Program:
         self.__init__(*state)  # type: ignore[misc]
 
     def __eq__(self, other: object) -> bool:
-        return isinstance(other, Program) and other.instructions == self.instructions
+        return isinstance(other, Program) and other._key == self._key
 
     def __hash__(self) -> int:
         return self._hash
@@ -58,6 +62,11 @@ class Program:
             else:
                 result.append({"type": ins[0]})
         return result
+
+
+def _bits(value: float) -> int:
+    with np.errstate(over="ignore"):
+        return int(np.float32(value).view(np.uint32))
 
 
 def stack_depth(instructions: Sequence[Instruction]) -> int:
@@ -192,4 +201,4 @@ class ChunkFunction:
         return out
 
     def __dask_tokenize__(self):
-        return ("kelvane_indices.ChunkFunction", self.program.instructions)
+        return ("kelvane_indices.ChunkFunction", self.program._key)
