@@ -11,9 +11,12 @@ downloaded). Or give your own single-band GeoTIFFs (needs rasterio):
 
 Every index is computed twice, by kelvane and by plain NumPy in float32 with the same
 operations in the same order; the table shows both timings and whether the results agree
-bit for bit. Values are in digital numbers (reflectance x 10000), so additive terms given
-in reflectance units are scaled by 10000 (SAVI's L = 0.5 becomes 5000, EVI's L = 1 becomes
-10000); ratios of bands need no scaling.
+bit for bit. Values are taken as digital numbers = reflectance x 10000 with no offset, so
+additive terms given in reflectance units are scaled by 10000 (SAVI's L = 0.5 becomes 5000,
+EVI's L = 1 becomes 10000) and ratios of bands need no scaling. That holds for products
+without an offset only: Sentinel-2 from processing baseline 04.00 (x 10000 + 1000) and
+Landsat Collection 2 ((reflectance + 0.2) / 2.75e-5) give wrong indices on their digital
+numbers; see "Scale and offset of common products" in docs/numerics.md.
 """
 
 from __future__ import annotations
