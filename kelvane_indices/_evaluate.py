@@ -137,7 +137,9 @@ def evaluate(formula: str, bands: Optional[Mapping[str, Any]] = None, *, out: Op
             if value is _MISSING:
                 raise ValueError(f"formula {_grammar.shown(formula)} reads {name!r}, which has no value: give {name}=<2-D "
                                  f"uint16 array> for a band or {name}=<number> for a constant")
-        kind = "numpy" if type(value) is np.ndarray and value.ndim else _kind(value)
+        vtype = type(value)
+        kind = ("number" if vtype is float or vtype is int else
+                "numpy" if vtype is np.ndarray and value.ndim else _kind(value))
         if kind == "number":
             try:
                 number = constants[name] = float(value)
