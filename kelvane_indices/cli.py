@@ -270,7 +270,6 @@ def resolve(args: argparse.Namespace) -> Job:
         if symbol in constants and entry is not None and symbol in entry.constants:
             raise CalcError(f"-b {name}: {symbol!r} is a constant of {entry.short_name}; "
                             f"set it with --constant {symbol}=VALUE")
-        constants.pop(symbol, None)
         source = BandSource(name, symbol, path, band)
         sources.append(source)
         by_symbol[symbol] = source
@@ -324,7 +323,7 @@ def _per_band(items: Sequence[str], what: str, lookup: Dict[str, str], product: 
         else:
             result[symbol] = value
     if every is not _MISSING:
-        for symbol in set(lookup.values()):
+        for symbol in dict.fromkeys(lookup.values()):
             result.setdefault(symbol, every)
     return result
 
@@ -588,13 +587,34 @@ class Timings:
                 f"finishing {self.finish:.2f} s")
 
 
+class _Buffers:
+    """Arrays handed back once used, so that a window does not fault in fresh pages: the
+    pipeline bounds how many are out at a time."""
+
+    def __init__(self) -> None:
+        self.free: Dict[Tuple[Tuple[int, ...], str], List[np.ndarray]] = {}
+        self.lock = threading.Lock()
+
+    def get(self, shape: Tuple[int, ...], dtype: Any) -> np.ndarray:
+        with self.lock:
+            stack = self.free.get((shape, np.dtype(dtype).str))
+            if stack:
+                return stack.pop()
+        return np.empty(shape, dtype=dtype)
+
+    def put(self, array: np.ndarray) -> None:
+        with self.lock:
+            self.free.setdefault((array.shape, array.dtype.str), []).append(array)
+
+
 class _Reader:
     """Reads the bands of one window; each thread keeps its own open datasets (a GDAL dataset
     must not be used by two threads at once)."""
 
-    def __init__(self, sources: Sequence[BandSource], timings: Timings) -> None:
+    def __init__(self, sources: Sequence[BandSource], timings: Timings, buffers: _Buffers) -> None:
         self.sources = sources
         self.timings = timings
+        self.buffers = buffers
         self.local = threading.local()
         self.opened: List[Any] = []
         self.lock = threading.Lock()
@@ -619,20 +639,23 @@ class _Reader:
                 self.opened.append(ds)
         return ds
 
-    def read(self, window: Tuple[int, int, int, int]) -> Dict[str, np.ndarray]:
+    def read(self, window: Tuple[int, int, int, int]) -> Tuple[Dict[str, np.ndarray], List[np.ndarray]]:
+        """The window's bands by symbol, and the blocks holding them (to hand back when done)."""
         from rasterio.windows import Window
 
         start = time.perf_counter()
         row, col, height, width = window
         w = Window(col, row, width, height)
         arrays: Dict[Tuple[str, int], np.ndarray] = {}
+        blocks = []
         for (path, dtype), bands in self.groups.items():
-            block = np.empty((len(bands), height, width), dtype=dtype)
+            block = self.buffers.get((len(bands), height, width), dtype)
+            blocks.append(block)
             self._dataset(path).read(bands, window=w, out=block)
             for i, band in enumerate(bands):
                 arrays[(path, band)] = block[i]
         self.timings.add_read(time.perf_counter() - start)
-        return {s.symbol: arrays[(s.path, s.band)] for s in self.sources}
+        return {s.symbol: arrays[(s.path, s.band)] for s in self.sources}, blocks
 
     def close(self) -> None:
         with self.lock:
@@ -647,9 +670,10 @@ class _Reader:
 class _Writer(threading.Thread):
     """Writes computed windows in order on its own thread; a bounded queue holds the rest."""
 
-    def __init__(self, dst: Any, timings: Timings, progress: Any, depth: int) -> None:
+    def __init__(self, dst: Any, timings: Timings, progress: Any, depth: int, buffers: _Buffers) -> None:
         super().__init__(name="kelvane-calc-writer", daemon=True)
         self.dst = dst
+        self.buffers = buffers
         self.timings = timings
         self.progress = progress
         self.queue: "queue.Queue[Optional[Tuple[Tuple[int, int, int, int], np.ndarray]]]" = queue.Queue(depth)
@@ -673,6 +697,7 @@ class _Writer(threading.Thread):
                 self.error = exc
                 continue
             self.timings.write += time.perf_counter() - start
+            self.buffers.put(data)
             if self.progress is not None:
                 self.progress.update(height * width)
 
@@ -725,8 +750,9 @@ def run_pipeline(job: Job, grid: Grid, dst: Any, window: Tuple[int, int], thread
                  timings: Timings, progress: Any) -> None:
     """Read ahead on `threads` threads, compute here, write on one thread, in window order."""
     rows, cols = window
-    reader = _Reader(job.sources, timings)
-    writer = _Writer(dst, timings, progress, depth=2)
+    buffers = _Buffers()
+    reader = _Reader(job.sources, timings, buffers)
+    writer = _Writer(dst, timings, progress, depth=2, buffers=buffers)
     writer.start()
     pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="kelvane-calc-reader")
     pending: "List[Tuple[Tuple[int, int, int, int], Any]]" = []
@@ -740,15 +766,17 @@ def run_pipeline(job: Job, grid: Grid, dst: Any, window: Tuple[int, int], thread
                 break
         while pending:
             w, future = pending.pop(0)
-            arrays = future.result()
+            arrays, blocks = future.result()
             nxt = next(todo, None)
             if nxt is not None:
                 pending.append((nxt, pool.submit(reader.read, nxt)))
+            out = buffers.get((w[2], w[3]), np.float32)
             start = time.perf_counter()
-            out = np.empty((w[2], w[3]), dtype=np.float32)
             job.compute(arrays, out)
             timings.compute += time.perf_counter() - start
             del arrays
+            for block in blocks:
+                buffers.put(block)
             writer.put((w, out))
         writer.put(None)
         writer.join()
