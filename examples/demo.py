@@ -83,6 +83,7 @@ class Band:
     transform: Optional[Tuple[float, ...]]  # affine (a, b, c, d, e, f), or None if not georeferenced
     source: str
     nodata: Optional[np.ndarray] = None  # True where the file marks a pixel as nodata
+    native_pixel: Optional[float] = None  # its own pixel size, when repeated onto a finer grid
 
 
 # ---------------------------------------------------------------------------------------------
@@ -247,6 +248,7 @@ def align(bands: Dict[str, Band]) -> List[str]:
         if band.nodata is not None:
             band.nodata = repeat_pixels(band.nodata[window], fy, fx, rows, cols)
         band.transform = ref.transform
+        band.native_pixel = abs(a)
         notes.append(f"{band.name}: pixel size {a:g} against nir's {ra:g}, "
                      f"each pixel repeated {fx}x{fy} onto nir's grid")
     return notes
@@ -406,6 +408,55 @@ def print_table(results: List[Result]) -> None:
               f"{r.kelvane_ms:>10.3f} {r.numpy_ms:>12.3f} {r.numpy_ms / r.kelvane_ms:>7.1f}x  {same}{note}")
 
 
+# Colour scales are fixed per index family, so that a colour means the same value in every panel
+# and every scene, and the sign of an index shows at a glance:
+# - normalized differences (NDVI, NDWI, NDMI, NBR) lie in [-1, 1], and so, in practice, do the
+#   adjusted vegetation indices (SAVI, EVI, EVI2): a diverging map from -1 to 1, centred on 0;
+# - a simple ratio is centred on 1 (as much of one band as of the other), on a log scale from
+#   1/8 to 8 so that a ratio and its inverse are as far from the centre.
+# Water and moisture indices use brown for dry and blue-green for wet; the others red to green.
+INDEX_RANGE = (-1.0, 1.0)
+RATIO_RANGE = (1 / 8, 8.0)
+RATIO_INDICES = {"SR"}
+NORMALIZED_DIFFERENCES = {"NDVI", "NDWI", "NDMI", "NBR"}
+WET_INDICES = {"NDWI", "NDMI"}
+NODATA_GREY = "0.55"
+
+
+def index_colour_scale(name: str):
+    """(colour map, norm, colour-bar ticks and labels, what the scale is) for an index panel."""
+    from matplotlib import colormaps
+    from matplotlib.colors import LogNorm, Normalize
+
+    key = name.split()[0].upper()
+    if key in RATIO_INDICES:
+        ticks = [1 / 8, 1 / 4, 1 / 2, 1, 2, 4, 8]
+        labels = ["1/8", "1/4", "1/2", "1", "2", "4", "8"]
+        cmap = colormaps["RdYlGn"].with_extremes(bad=NODATA_GREY)
+        return cmap, LogNorm(*RATIO_RANGE), (ticks, labels), "log scale 1/8 to 8, centred on 1"
+    cmap = colormaps["BrBG" if key in WET_INDICES else "RdYlGn"].with_extremes(bad=NODATA_GREY)
+    ticks = [-1, -0.5, 0, 0.5, 1]
+    return cmap, Normalize(*INDEX_RANGE), (ticks, [f"{t:g}" for t in ticks]), "-1 to 1, centred on 0"
+
+
+def true_colour(bands: Dict[str, Band]) -> np.ndarray:
+    """Red, green and blue, each stretched on its own between its 2nd and 98th percentile, so
+    that no channel's brightness tints the others; nodata pixels grey."""
+    invalid = np.zeros(bands["red"].data.shape, dtype=bool)
+    for name in ("red", "green", "blue"):
+        if bands[name].nodata is not None:
+            invalid |= bands[name].nodata
+    channels = []
+    for name in ("red", "green", "blue"):
+        channel = bands[name].data.astype(np.float32)
+        valid = channel[~invalid]
+        lo, hi = np.percentile(valid, [2, 98]) if valid.size else (0.0, 1.0)
+        channels.append(np.clip((channel - lo) / max(hi - lo, 1.0), 0.0, 1.0))
+    rgb = np.dstack(channels)
+    rgb[invalid] = float(NODATA_GREY)
+    return rgb
+
+
 def save_figure(results: List[Result], bands: Dict[str, Band], title: str, out: Path) -> None:
     try:
         import matplotlib
@@ -422,25 +473,48 @@ def save_figure(results: List[Result], bands: Dict[str, Band], title: str, out: 
     nrows = -(-len(panels) // ncols)
     rows, cols = bands["nir"].data.shape
     width = 4.6 * ncols
-    fig, axes = plt.subplots(nrows, ncols, figsize=(width, width / ncols * rows / cols * nrows * 1.25 + 0.6),
+    fig, axes = plt.subplots(nrows, ncols, figsize=(width, width / ncols * rows / cols * nrows * 1.3 + 1.2),
                              squeeze=False, constrained_layout=True)
     for ax in axes.flat:
         ax.set_axis_off()
+    grid_pixel = bands["nir"].transform[0] if bands["nir"].transform else None
+    coarse_notes = []
     for ax, (label, result) in zip(axes.flat, panels):
         if result is None:
-            rgb = np.dstack([bands[n].data for n in ("red", "green", "blue")]).astype(np.float32)
-            lo, hi = np.percentile(rgb, [1, 99])
-            ax.imshow(np.clip((rgb - lo) / max(hi - lo, 1), 0, 1))
-            ax.set_title("true colour (red, green, blue)", fontsize=10)
+            ax.imshow(true_colour(bands), interpolation="nearest")
+            ax.set_title("true colour (red, green, blue)\neach channel stretched 2nd-98th percentile", fontsize=10)
             continue
+        cmap, norm, (ticks, tick_labels), scale = index_colour_scale(label)
         values = result.values
-        finite = values[np.isfinite(values)]
-        vmin, vmax = np.percentile(finite, [2, 98]) if finite.size else (0.0, 1.0)
-        image = ax.imshow(values, cmap=result.index.cmap, vmin=vmin, vmax=vmax, interpolation="nearest")
-        lo, hi, _, _ = stats(values)
-        ax.set_title(f"{label}  range [{lo:.3f}, {hi:.3f}]\n{result.index.formula}", fontsize=10)
-        fig.colorbar(image, ax=ax, shrink=0.85)
-    fig.suptitle(f"{title}\ncomputed with kelvane (float32); colour scale: 2nd-98th percentile", fontsize=12)
+        if isinstance(norm, matplotlib.colors.LogNorm):
+            values = np.where(values > 0, values, np.nan)  # a log scale has no place for 0 (nodata)
+        image = ax.imshow(values, cmap=cmap, norm=norm, interpolation="nearest")
+        lo, hi, mean, _ = stats(result.values)
+        coarse = [bands[n] for n in result.index.bands if bands[n].native_pixel is not None]
+        at = ""
+        if coarse and grid_pixel is not None:
+            sizes = "/".join(f"{p:g}" for p in sorted({b.native_pixel for b in coarse}))
+            at = f"\nat {grid_pixel:g} m from {sizes} m {' and '.join(b.name for b in coarse)}"
+            coarse_notes.append(label)
+        ax.set_title(f"{label}: {result.index.formula}{at}\nvalues {lo:.3f} to {hi:.3f}, mean {mean:.3f}",
+                     fontsize=9.5)
+        # A normalized difference cannot leave [-1, 1]; the adjusted indices and ratios can.
+        bounded = label.split()[0].upper() in NORMALIZED_DIFFERENCES
+        bar = fig.colorbar(image, ax=ax, shrink=0.7, extend="neither" if bounded else "both")
+        bar.minorticks_off()
+        bar.set_ticks(ticks, labels=tick_labels)
+        bar.set_label(scale, fontsize=8.5)
+    scales = ("fixed colour scales: normalized differences and adjusted vegetation indices -1 to 1 centred "
+              "on 0 (brown to blue-green for water and moisture),\nthe simple ratio 1/8 to 8 on a log scale "
+              "centred on 1 (nir = red); grey: nodata")
+    fig.suptitle(f"{title}, computed with kelvane (float32)\n{scales}", fontsize=11)
+    if coarse_notes:
+        coarse_bands = sorted({n for r in results if r.index.name in coarse_notes for n in r.index.bands
+                               if bands[n].native_pixel is not None})
+        pixel = ", ".join(f"{n} {bands[n].native_pixel:g} m" for n in coarse_bands)
+        fig.supxlabel(f"{' and '.join(coarse_notes)} are computed at {grid_pixel:g} m from coarser bands ({pixel}), "
+                      f"each of whose pixels is repeated onto the {grid_pixel:g} m grid: they show "
+                      "no detail finer than those bands.", fontsize=9.5)
     try:
         fig.savefig(out, dpi=110)
     except OSError as exc:
