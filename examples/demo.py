@@ -487,13 +487,13 @@ def save_figure(results: List[Result], bands: Dict[str, Band], title: str, out: 
         cmap, norm, (ticks, tick_labels), scale = index_colour_scale(label)
         values = result.values
         if isinstance(norm, matplotlib.colors.LogNorm):
-            values = np.where(values > 0, values, np.nan)  # a log scale has no place for 0 (nodata)
+            values = np.where(values > 0, values, np.nan)  # a log scale has no place for 0: grey
         image = ax.imshow(values, cmap=cmap, norm=norm, interpolation="nearest")
         lo, hi, mean, _ = stats(result.values)
         coarse = [bands[n] for n in result.index.bands if bands[n].native_pixel is not None]
         at = ""
         if coarse and grid_pixel is not None:
-            sizes = "/".join(f"{p:g}" for p in sorted({b.native_pixel for b in coarse}))
+            sizes = "/".join(f"{p:g}" for p in sorted({b.native_pixel or 0.0 for b in coarse}))
             at = f"\nat {grid_pixel:g} m from {sizes} m {' and '.join(b.name for b in coarse)}"
             coarse_notes.append(label)
         ax.set_title(f"{label}: {result.index.formula}{at}\nvalues {lo:.3f} to {hi:.3f}, mean {mean:.3f}",
