@@ -224,9 +224,10 @@ def apply_program(instructions: "Sequence[_Instruction]", *bands: Any, output_na
 # ---------------------------------------------------------------------------------------------
 # Several worker processes on one machine: one share of the processors each
 
-# Lock files of the shares this process holds: a lock lasts as long as its open descriptor,
-# so a share is freed when its process ends, however it ends.
-_share_locks: List[int] = []
+# The shares this process holds, by (shares, lock directory), with their lock file descriptors:
+# a lock lasts as long as its open descriptor, so a share is freed when its process ends,
+# however it ends.
+_held_shares: Dict[Tuple[int, str], Tuple[int, Set[int]]] = {}
 
 
 def claim_cpu_share(shares: int, lock_dir: Optional[str] = None) -> Optional[Set[int]]:
@@ -234,11 +235,15 @@ def claim_cpu_share(shares: int, lock_dir: Optional[str] = None) -> Optional[Set
 
     Processes on one machine that call this with the same ``shares`` and ``lock_dir`` get
     different parts (each part is claimed with a lock file held until the process ends).
-    Returns the part, or None when every part is already held by another process.
+    Returns the part, or None when every part is already held by another process. A process
+    that asks again gets the part it holds.
     """
-    cpus = sorted(os.sched_getaffinity(0))
     if lock_dir is None:
         lock_dir = os.path.join(tempfile.gettempdir(), f"kelvane-cpu-shares-{os.getuid()}")
+    held = _held_shares.get((shares, lock_dir))
+    if held is not None:
+        return set(held[1])
+    cpus = sorted(os.sched_getaffinity(0))
     os.makedirs(lock_dir, exist_ok=True)
     for k in range(shares):
         fd = os.open(os.path.join(lock_dir, f"share-{k}-of-{shares}.lock"), os.O_RDWR | os.O_CREAT, 0o600)
@@ -247,10 +252,11 @@ def claim_cpu_share(shares: int, lock_dir: Optional[str] = None) -> Optional[Set
         except BlockingIOError:
             os.close(fd)
             continue
-        _share_locks.append(fd)
         n = len(cpus)
         # More shares than processors: shares wrap around and overlap rather than go empty.
-        return set(cpus[k * n // shares:(k + 1) * n // shares] or [cpus[k % n]])
+        part = set(cpus[k * n // shares:(k + 1) * n // shares] or [cpus[k % n]])
+        _held_shares[(shares, lock_dir)] = (fd, part)
+        return set(part)
     return None
 
 

@@ -259,18 +259,29 @@ def test_worker_processes_get_disjoint_processors(cluster_client):
 
 
 PINNED_POOL = """
-import json, os, sys
+import json, os, subprocess, sys
 sys.path.insert(0, {examples!r})
 import dask_recipes
 assert "kelvane" not in sys.modules, "importing the recipes started kelvane's pool"
 shares = len(os.sched_getaffinity(0))
 first = dask_recipes.claim_cpu_share(shares, {lock_dir!r})
-others = [dask_recipes.claim_cpu_share(shares, {lock_dir!r}) for _ in range(shares)]
+assert dask_recipes.claim_cpu_share(shares, {lock_dir!r}) == first  # asking again: the same part
+# Other processes, one after the other, claim the other parts while they live.
+claim = "import sys; sys.path.insert(0, {examples!r}); import dask_recipes, json, time; " \
+        f"print(json.dumps(sorted(dask_recipes.claim_cpu_share({{shares}}, {lock_dir!r}) or [])), flush=True); " \
+        "time.sleep(30)"
+others, others_parts = [], []
+for _ in range(shares):
+    others.append(subprocess.Popen([sys.executable, "-c", claim], stdout=subprocess.PIPE, text=True))
+    others_parts.append(json.loads(others[-1].stdout.readline()))
+for p in others:
+    p.kill()
+    p.wait()
 dask_recipes.pin_process_to_cpus(first)
 before = len(os.listdir("/proc/self/task"))
 import kelvane
 pool = len(os.listdir("/proc/self/task")) - before
-print(json.dumps([sorted(first), [sorted(s) if s else None for s in others], pool]))
+print(json.dumps([sorted(first), others_parts, pool]))
 """
 
 
@@ -280,6 +291,6 @@ def test_pinned_process_pool_has_one_thread(tmp_path):
     assert done.returncode == 0, done.stderr
     first, others, pool = __import__("json").loads(done.stdout)
     assert len(first) == 1 and pool == 1
-    # Every processor once, then nothing left to claim.
+    # Each process its own processor, every processor once, then nothing left to claim.
     claimed = [first] + others[:-1]
-    assert sorted(c[0] for c in claimed) == sorted(os.sched_getaffinity(0)) and others[-1] is None
+    assert sorted(c[0] for c in claimed) == sorted(os.sched_getaffinity(0)) and others[-1] == []
