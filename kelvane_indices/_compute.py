@@ -11,10 +11,10 @@ from .catalogue import BAND_NAMES, CONSTANT_NAMES, IndexEntry, lookup
 from .sensors import band_map
 
 
-def _renamed(what: str, values: Optional[Mapping[str, Any]], names: Mapping[str, str]) -> Optional[Dict[str, Any]]:
+def _renamed(what: str, values: Any, names: Mapping[str, str]) -> Any:
     """A mapping keyed by product band names (B04, SR_B4) re-keyed by catalogue symbols."""
     if values is None or not isinstance(values, Mapping):
-        return values  # type: ignore[return-value]
+        return values
     result: Dict[str, Any] = {}
     for key, value in values.items():
         symbol = names.get(key, key)
@@ -45,17 +45,16 @@ def compute_index(index: Union[str, Sequence[str]], bands: Optional[Mapping[str,
     `nodata` alike. A list of names returns a dict of results by name.
     """
     if isinstance(index, (list, tuple)):
-        names = list(index)
         if out is not None:
             raise TypeError("out= takes one index; for several, call compute_index once per index with its own out")
         return {name: compute_index(name, bands, constants=constants, nodata=nodata, scale=scale, offset=offset,
-                                    sensor=sensor, **symbols) for name in names}
-    entry = lookup(index)
+                                    sensor=sensor, **symbols) for name in index}
+    entry = lookup(index)  # type: ignore[arg-type]  # lookup refuses a non-string
     if sensor is not None:
-        names = band_map(sensor)
-        bands = _renamed("bands", bands, names)
-        symbols = _renamed("keywords", symbols, names) or {}
-        nodata, scale, offset = (_renamed(what, value, names)  # type: ignore[assignment]
+        renames = band_map(sensor)
+        bands = _renamed("bands", bands, renames)
+        symbols = _renamed("keywords", symbols, renames)
+        nodata, scale, offset = (_renamed(what, value, renames)
                                  for what, value in (("nodata", nodata), ("scale", scale), ("offset", offset)))
     values: Dict[str, Any] = {name: value for name, value in entry.constants.items() if value is not None}
     if constants is not None:

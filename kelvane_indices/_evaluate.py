@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import math
 import numbers
 import struct
@@ -243,7 +244,7 @@ def _combined_mask(arrays: Sequence[np.ndarray]) -> Optional[np.ndarray]:
         if mask is np.ma.nomask or not mask.any():
             continue
         combined = mask.copy() if combined is None else combined | mask
-    return None if combined is None else combined.astype(np.uint16)
+    return None if combined is None else np.asarray(combined, dtype=np.uint16)
 
 
 def _apply_xarray(program: Program, arrays: Sequence[Any], names: Sequence[str]) -> Any:
@@ -270,7 +271,7 @@ def _apply_xarray(program: Program, arrays: Sequence[Any], names: Sequence[str])
 
 
 def _map_dask(program: Program, arrays: Sequence[Any]) -> Any:
-    import dask.array as da
+    da: Any = importlib.import_module("dask.array")  # optional, and untyped
 
     first = next(a for a in arrays if _kind(a) == "dask")
     blocks = [a.rechunk(first.chunks) if _kind(a) == "dask" else da.from_array(a, chunks=first.chunks)

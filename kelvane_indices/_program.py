@@ -6,7 +6,7 @@ A `Program` is plain data (it pickles, so it travels to dask workers); the engin
 
 from __future__ import annotations
 
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -16,8 +16,11 @@ from ._grammar import Token
 
 STACK_SLOTS = 64  # the engine's evaluation stack
 
+if TYPE_CHECKING:
+    from kelvane import _Instruction
+
 # One instruction as a tuple: ("push_band", k), ("push_scalar", v) or (op,).
-Instruction = Tuple
+Instruction = Tuple[Any, ...]
 # What a band symbol carries into its program: scale, offset and nodata, each None or a float.
 BandSettings = Tuple[Optional[float], Optional[float], Optional[float]]
 
@@ -39,10 +42,10 @@ class Program:
                                          for i in instructions)
         self._hash = hash(self._key)
 
-    def __getstate__(self):
+    def __getstate__(self) -> Tuple[Tuple[Instruction, ...], int]:
         return (self.instructions, self.num_bands)
 
-    def __setstate__(self, state) -> None:
+    def __setstate__(self, state: Tuple[Tuple[Instruction, ...], int]) -> None:
         self.__init__(*state)  # type: ignore[misc]
 
     def __eq__(self, other: object) -> bool:
@@ -51,9 +54,9 @@ class Program:
     def __hash__(self) -> int:
         return self._hash
 
-    def as_dicts(self) -> List[dict]:
+    def as_dicts(self) -> "List[_Instruction]":
         """The instruction dicts `kelvane.compile_expr` takes."""
-        result: List[dict] = []
+        result: "List[_Instruction]" = []
         for ins in self.instructions:
             if ins[0] == "push_band":
                 result.append({"type": "push_band", "index": ins[1]})
@@ -81,7 +84,7 @@ def stack_depth(instructions: Sequence[Instruction]) -> int:
     return deepest
 
 
-def _fixed_index(instructions: Tuple[Instruction, ...]):
+def _fixed_index(instructions: Tuple[Instruction, ...]) -> Optional[Tuple[str, int, int]]:
     """The fixed engine function that computes exactly this program, if there is one."""
     if len(instructions) == 7 and [i[0] for i in instructions] == [
             "push_band", "push_band", "sub", "push_band", "push_band", "add", "div"]:
@@ -113,8 +116,8 @@ def build(tokens: Sequence[Token], constants: Dict[str, float], band_order: Sequ
         elif kind == "number":
             out.append(("push_scalar", value))
         elif value in position:
-            scale, offset, _ = settings[value]  # type: ignore[index]
-            out.append(("push_band", position[value]))  # type: ignore[index]
+            scale, offset, _ = settings[value]
+            out.append(("push_band", position[value]))
             if scale is not None:
                 out += [("push_scalar", scale), ("mul",)]
             if offset is not None:
@@ -200,5 +203,5 @@ class ChunkFunction:
         run(self.program, arrays, out)
         return out
 
-    def __dask_tokenize__(self):
+    def __dask_tokenize__(self) -> Tuple[str, Tuple[Any, ...]]:
         return ("kelvane_indices.ChunkFunction", self.program._key)

@@ -45,6 +45,15 @@ GOOD = """
     inline = kelvane.compile_expr(({"type": "push_band", "index": 1}, {"type": "neg"}), num_bands=2)
     kelvane.execute_expr_inplace(expr=inline, bands=(a, b), out_buffer=fresh)
     names: list[str] = kelvane.__all__
+
+    import kelvane_indices as ki
+
+    ndvi = ki.evaluate("(N - R) / (N + R)", {"N": a, "R": b}, nodata=0, scale={"N": 1e-4}, out=out)
+    several = ki.compute_index(["NDVI", "EVI"], N=a, R=b, B=a, sensor="sentinel-2", constants={"L": 0.5})
+    entry: ki.IndexEntry = ki.catalogue["NDVI"]
+    formula: str = entry.formula
+    symbols: tuple[str, ...] = ki.symbols(formula) + entry.bands
+    found: list[ki.IndexEntry] = ki.search("burn")
 """
 
 # One wrong use per line; each line must get an error of the given mypy code.
@@ -64,11 +73,17 @@ BAD = {
     "instructions as expr": ("kelvane.execute_expr_inplace([{'type': 'add'}], [u16], out)", "arg-type"),
     "constructor": ("kelvane.CompiledExpr()", "call-arg"),
     "no such attribute": ("kelvane.PanicException", "attr-defined"),
+    "formula not a string": ("ki.evaluate(42, N=u16)", "arg-type"),
+    "scale as text": ("ki.evaluate('N', N=u16, scale='0.1')", "arg-type"),
+    "catalogue is read-only": ("ki.catalogue['X'] = ki.catalogue['NDVI']", "index"),
+    "entry is frozen": ("ki.catalogue['NDVI'].formula = 'N'", "misc"),
+    "no such function": ("ki.evaluate_index('NDVI')", "attr-defined"),
 }
 
 BAD_PREAMBLE = """
     import numpy as np
     import kelvane
+    import kelvane_indices as ki
 
     f64 = np.zeros((4, 6), dtype=np.float64)
     u16 = np.zeros((4, 6), dtype=np.uint16)
