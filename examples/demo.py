@@ -9,14 +9,14 @@ downloaded). Or give your own single-band GeoTIFFs (needs rasterio):
     python examples/demo.py --input blue=B02.tif green=B03.tif red=B04.tif nir=B08.tif \\
         swir1=B11.tif swir2=B12.tif --out scene.png
 
-Every index is computed twice, by kelvane and by plain NumPy in float32 with the same
-operations in the same order; the table shows both timings and whether the results agree
-bit for bit. Values are taken as digital numbers = reflectance x 10000 with no offset, so
-additive terms given in reflectance units are scaled by 10000 (SAVI's L = 0.5 becomes 5000,
-EVI's L = 1 becomes 10000) and ratios of bands need no scaling. That holds for products
-without an offset only: Sentinel-2 from processing baseline 04.00 (x 10000 + 1000) and
-Landsat Collection 2 ((reflectance + 0.2) / 2.75e-5) give wrong indices on their digital
-numbers; see "Scale and offset of common products" in docs/numerics.md.
+Every index comes from the spectral index catalogue (kelvane_indices.compute_index, the
+catalogue's formulas and constants) and is computed twice, by kelvane and by plain NumPy in
+float32 with the same operations in the same order; the table shows both timings and whether
+the results agree bit for bit. Bands are digital numbers turned into reflectance on the fly as
+DN x scale + offset: the default (--scale 1e-4 --offset 0) fits the sample scene and Sentinel-2
+products before processing baseline 04.00; Sentinel-2 L2A from baseline 04.00 needs
+--offset -0.1, Landsat Collection 2 Level-2 --scale 2.75e-5 --offset -0.2 (see "Scale and offset
+of common products" in docs/numerics.md).
 """
 
 from __future__ import annotations
@@ -33,9 +33,6 @@ from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Tupl
 
 import numpy as np
 
-if TYPE_CHECKING:
-    from kelvane import _Instruction  # the stub's instruction TypedDicts (type checkers only)
-
 PROG = "kelvane-demo"
 BAND_NAMES = ("blue", "green", "red", "nir", "swir1", "swir2")
 SAMPLE_FILES = {name: f"{name}_band.nc" for name in BAND_NAMES}
@@ -43,33 +40,12 @@ SAMPLE_FILES = {name: f"{name}_band.nc" for name in BAND_NAMES}
 # The single-precision value nearest to 1e-10, which kelvane adds to every denominator.
 DENOM_EPSILON = np.array(0x2EDBE6FF, dtype=np.uint32).view(np.float32)[()]
 
-# SAVI in digital numbers: the soil term L = 0.5 (reflectance) is 5000 DN. kelvane's adjusted
-# difference scales its quotient by (1 + l) with l in band units, i.e. by 5001, while SAVI
-# wants (1 + L) = 1.5, so the result is rescaled once by 1.5 / 5001 afterwards.
-SAVI_L_DN = 5000.0
-SAVI_RESCALE = np.float32(1.5 / (1.0 + SAVI_L_DN))
-
-# EVI in digital numbers: gain and the two aerosol weights are ratios and stay as they are;
-# the canopy term L = 1 (reflectance) is 10000 DN.
-EVI_G, EVI_C1, EVI_C2, EVI_L_DN = 2.5, 6.0, 7.5, 10000.0
-
-# EVI2 (two-band EVI) as a band-math program: 2.5 * (nir - red) / (nir + 2.4 * red + 10000),
-# with nir as band 0 and red as band 1.
-EVI2_PROGRAM: "List[_Instruction]" = [
-    {"type": "push_scalar", "value": 2.5},
-    {"type": "push_band", "index": 0},
-    {"type": "push_band", "index": 1},
-    {"type": "sub"},
-    {"type": "mul"},
-    {"type": "push_band", "index": 0},
-    {"type": "push_scalar", "value": 2.4},
-    {"type": "push_band", "index": 1},
-    {"type": "mul"},
-    {"type": "add"},
-    {"type": "push_scalar", "value": 10000.0},
-    {"type": "add"},
-    {"type": "div"},
-]
+# The bands are digital numbers: reflectance x 10000 for the sample scene (a Sentinel-2 product of
+# a processing baseline before 04.00, so no offset). kelvane_indices turns them into reflectance in
+# float32 on the fly, so the catalogue's formulas apply with their own constants.
+DEFAULT_SCALE, DEFAULT_OFFSET = 1e-4, 0.0
+# Catalogue symbols of the demo's bands (Awesome Spectral Indices naming).
+SYMBOLS = {"blue": "B", "green": "G", "red": "R", "nir": "N", "swir1": "S1", "swir2": "S2"}
 
 
 class DemoError(Exception):
@@ -260,91 +236,68 @@ def repeat_pixels(grid: np.ndarray, fy: int, fx: int, rows: int, cols: int) -> n
 
 
 # ---------------------------------------------------------------------------------------------
-# The indices: each computed by kelvane and by NumPy float32 in the same order of operations
+# The indices: each computed from the catalogue by kelvane_indices, and by NumPy float32 with the
+# same operations in the same order (the formula's syntax tree, one rounded step per node)
 
 
-def f32(band: np.ndarray) -> np.ndarray:
-    return band.astype(np.float32)
+def numpy_float32(formula: str, values: Dict[str, object], scale: float, offset: float) -> np.ndarray:
+    """The formula in NumPy float32 as kelvane computes it: bands scaled to reflectance first,
+    every operation rounded to float32, and the denominator of every division + DENOM_EPSILON."""
+    import ast
 
+    def walk(node):
+        if isinstance(node, ast.Constant):
+            return np.float32(node.value)
+        if isinstance(node, ast.Name):
+            value = values[node.id]
+            if isinstance(value, np.ndarray):
+                x = value.astype(np.float32) * np.float32(scale)
+                return x + np.float32(offset) if offset else x
+            return np.float32(value)
+        if isinstance(node, ast.UnaryOp):
+            return -walk(node.operand) if isinstance(node.op, ast.USub) else walk(node.operand)
+        if isinstance(node, ast.Call):
+            return (np.sqrt if node.func.id == "sqrt" else np.abs)(walk(node.args[0]))
+        a, b = walk(node.left), walk(node.right)
+        ops = {ast.Add: np.add, ast.Sub: np.subtract, ast.Mult: np.multiply, ast.Pow: np.power}
+        if isinstance(node.op, ast.Div):
+            return a / (b + DENOM_EPSILON)
+        return ops[type(node.op)](a, b)
 
-def np_normalized_difference(a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    A, B = f32(a), f32(b)
-    return (A - B) / ((A + B) + DENOM_EPSILON)
-
-
-def np_ratio(a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    return f32(a) / (f32(b) + DENOM_EPSILON)
-
-
-def np_adjusted_difference(a: np.ndarray, b: np.ndarray, l: float) -> np.ndarray:
-    A, B, L = f32(a), f32(b), np.float32(l)
-    return ((A - B) / (((A + B) + L) + DENOM_EPSILON)) * (np.float32(1.0) + L)
-
-
-def np_evi(nir, red, blue, g, c1, c2, l) -> np.ndarray:
-    N, R, Bl = f32(nir), f32(red), f32(blue)
-    g, c1, c2, l = (np.float32(v) for v in (g, c1, c2, l))
-    return ((N - R) / ((((N + c1 * R) - c2 * Bl) + l) + DENOM_EPSILON)) * g
-
-
-def np_evi2(nir, red) -> np.ndarray:
-    N, R = f32(nir), f32(red)
-    numerator = np.float32(2.5) * (N - R)
-    divisor = (N + np.float32(2.4) * R) + np.float32(10000.0)
-    return numerator / (divisor + DENOM_EPSILON)  # band-math div adds the epsilon too
+    with np.errstate(all="ignore"):
+        return np.asarray(walk(ast.parse(formula, mode="eval").body), dtype=np.float32)
 
 
 @dataclass
 class Index:
-    name: str
-    bands: Tuple[str, ...]
-    formula: str
-    cmap: str
+    name: str                     # the catalogue's short name
+    bands: Tuple[str, ...]        # the demo's band names it reads
+    formula: str                  # the catalogue's formula, catalogue symbols
+    constants: Dict[str, float]   # the catalogue's defaults, with the demo's overrides
     with_kelvane: Callable[..., np.ndarray]
     with_numpy: Callable[..., np.ndarray]
 
 
-def make_indices(kelvane) -> List[Index]:
-    def into_new(fn, *args):
-        out = np.empty(args[0].shape, dtype=np.float32)
-        fn(*args, out)
-        return out
+def make_indices(kelvane_indices, scale: float, offset: float) -> List[Index]:
+    """NDVI, NDWI, NDMI, NBR, SR, SAVI (L = 0.5, the usual soil term), EVI and EVI2 from the catalogue."""
+    by_symbol = {symbol: name for name, symbol in SYMBOLS.items()}
+    overrides = {"SAVI": {"L": 0.5}}
+    indices = []
+    for short in ("NDVI", "NDWI", "NDMI", "NBR", "SR", "SAVI", "EVI", "EVI2"):
+        entry = kelvane_indices.catalogue[short]
+        constants = {**entry.constants, **overrides.get(short, {})}
+        names = tuple(by_symbol[s] for s in entry.bands)
 
-    def kv_nd(a, b):
-        return into_new(kelvane.calculate_normalized_difference_inplace, a, b)
+        def ours(*arrays, short=short, entry=entry, constants=constants):
+            bands = dict(zip(entry.bands, arrays))
+            return kelvane_indices.compute_index(short, bands, constants=constants, scale=scale,
+                                                 offset=offset or None)
 
-    def kv_savi(nir, red):
-        out = into_new(kelvane.calculate_adjusted_difference_inplace, nir, red, SAVI_L_DN)
-        out *= SAVI_RESCALE
-        return out
+        def theirs(*arrays, entry=entry, constants=constants):
+            return numpy_float32(entry.formula, {**constants, **dict(zip(entry.bands, arrays))}, scale, offset)
 
-    def np_savi(nir, red):
-        out = np_adjusted_difference(nir, red, SAVI_L_DN)
-        out *= SAVI_RESCALE
-        return out
-
-    evi2 = kelvane.compile_expr(EVI2_PROGRAM, 2)
-
-    def kv_evi2(nir, red):
-        out = np.empty(nir.shape, dtype=np.float32)
-        kelvane.execute_expr_inplace(evi2, [nir, red], out)
-        return out
-
-    return [
-        Index("NDVI", ("nir", "red"), "(nir-red)/(nir+red)", "RdYlGn", kv_nd, np_normalized_difference),
-        Index("NDWI", ("green", "nir"), "(green-nir)/(green+nir)", "RdBu", kv_nd, np_normalized_difference),
-        Index("NDMI", ("nir", "swir1"), "(nir-swir1)/(nir+swir1)", "BrBG", kv_nd, np_normalized_difference),
-        Index("NBR", ("nir", "swir2"), "(nir-swir2)/(nir+swir2)", "RdYlGn", kv_nd, np_normalized_difference),
-        Index("SR", ("nir", "red"), "nir/red", "YlGn",
-              lambda a, b: into_new(kelvane.calculate_ratio_inplace, a, b), np_ratio),
-        Index("SAVI", ("nir", "red"), "1.5(nir-red)/(nir+red+5000)", "RdYlGn", kv_savi, np_savi),
-        Index("EVI", ("nir", "red", "blue"), "2.5(nir-red)/(nir+6red-7.5blue+10000)", "RdYlGn",
-              lambda n, r, b: into_new(kelvane.calculate_evi_inplace, n, r, b,
-                                       EVI_G, EVI_C1, EVI_C2, EVI_L_DN),
-              lambda n, r, b: np_evi(n, r, b, EVI_G, EVI_C1, EVI_C2, EVI_L_DN)),
-        Index("EVI2 (program)", ("nir", "red"), "2.5(nir-red)/(nir+2.4red+10000)", "RdYlGn",
-              kv_evi2, np_evi2),
-    ]
+        indices.append(Index(short, names, entry.formula, constants, ours, theirs))
+    return indices
 
 
 def best_time(fn: Callable[[], object], repeats: int) -> float:
@@ -376,10 +329,10 @@ def compute(indices: List[Index], bands: Dict[str, Band], repeats: int) -> List[
         differing = int(np.count_nonzero(ours.view(np.uint32) != ref.view(np.uint32)))
         kv_ms = best_time(lambda: index.with_kelvane(*args), repeats)
         np_ms = best_time(lambda: index.with_numpy(*args), repeats)
-        masks = [m for m in (bands[n].nodata for n in index.bands) if m is not None]
-        if masks:  # mask after the call: kelvane has no notion of nodata
-            ours = ours.copy()
-            ours[np.logical_or.reduce(masks)] = np.nan
+        if any(bands[n].nodata is not None for n in index.bands):
+            # The files' nodata pixels as masked arrays: NaN in the result, in the same pass.
+            masked = [np.ma.masked_array(bands[n].data, mask=bands[n].nodata) for n in index.bands]
+            ours = index.with_kelvane(*masked)
         results.append(Result(index, ours, kv_ms, np_ms, differing))
     return results
 
@@ -534,6 +487,10 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
                              "nir and red are required, indices whose bands are missing are skipped")
     parser.add_argument("--out", default="kelvane-demo.png", type=Path,
                         help="path of the PNG figure (default: kelvane-demo.png in the current directory)")
+    parser.add_argument("--scale", type=float, default=DEFAULT_SCALE,
+                        help="reflectance = DN x scale + offset (default %(default)g)")
+    parser.add_argument("--offset", type=float, default=DEFAULT_OFFSET,
+                        help="default %(default)g; -0.1 for Sentinel-2 L2A from baseline 04.00")
     parser.add_argument("--repeats", type=int, default=20, help="timing runs per index (best is shown)")
     args = parser.parse_args(argv)
     if args.repeats < 1:
@@ -542,9 +499,9 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
     if not args.out.parent.resolve().is_dir():
         raise DemoError(f"--out: no such directory: {args.out.parent}")
     try:
-        import kelvane
+        import kelvane_indices
     except ImportError as exc:
-        raise DemoError(f"cannot import kelvane ({exc}); install it with: pip install .") from None
+        raise DemoError(f"cannot import kelvane_indices ({exc}); install it with: pip install .") from None
 
     if args.input:
         bands = load_geotiffs(parse_inputs(args.input))
@@ -554,10 +511,7 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
         title = "Sentinel-2 sample scene shipped with xarray-spatial (xrspatial/datasets/sentinel-2)"
     notes = align(bands)
 
-    try:
-        indices = make_indices(kelvane)
-    except NotImplementedError as exc:
-        raise DemoError(f"this kelvane build cannot compute yet: {exc}") from None
+    indices = make_indices(kelvane_indices, args.scale, args.offset)
     usable = [ix for ix in indices if all(n in bands for n in ix.bands)]
     skipped = [ix.name for ix in indices if ix not in usable]
 
@@ -571,8 +525,10 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
         print(f"note: {note}")
     if skipped:
         print(f"skipped (bands not given): {', '.join(skipped)}")
+    print(f"indices: the catalogue's formulas and constants (SAVI with L = 0.5) on reflectance "
+          f"(DN x {args.scale:g} + {args.offset:g}), through kelvane_indices.compute_index")
     print(f"timings: best of {args.repeats} runs, output allocated inside both; NumPy converts "
-          "the uint16 bands to float32 itself")
+          "the uint16 bands to float32 and scales them itself")
     print()
     try:
         results = compute(usable, bands, args.repeats)
