@@ -176,7 +176,7 @@ def run(program: Program, arrays: Sequence[np.ndarray], out: np.ndarray) -> None
             kelvane.calculate_ratio_inplace(arrays[fixed[1]], arrays[fixed[2]], out)
     except BaseException as exc:
         if is_panic(exc):
-            raise RuntimeError(f"kelvane failed: {exc}") from exc
+            raise RuntimeError(str(exc)) from exc
         raise
 
 

@@ -294,3 +294,103 @@ def test_pinned_process_pool_has_one_thread(tmp_path):
     # Each process its own processor, every processor once, then nothing left to claim.
     claimed = [first] + others[:-1]
     assert sorted(c[0] for c in claimed) == sorted(os.sched_getaffinity(0)) and others[-1] == []
+
+
+# ---------------------------------------------------------------------------------------------
+# kelvane_indices: lazy in, lazy out; the same bits as one NumPy call; failures as exceptions.
+
+@pytest.fixture(scope="module")
+def ki():
+    return pytest.importorskip("kelvane_indices")
+
+
+def scene_of(bands):
+    nir, red, blue = bands
+    return {"N": nir, "R": red, "B": blue}
+
+
+@pytest.mark.parametrize("index, kwargs", [
+    ("NDVI", {}), ("EVI", {"scale": 1e-4}), ("EVI", {"scale": 1e-4, "offset": -0.1, "nodata": 0}),
+    ("SAVI", {"L": 0.5, "nodata": {"R": 0}}),
+])
+def test_kelvane_indices_dask_and_xarray_match_numpy(bands, ki, index, kwargs):
+    xr = pytest.importorskip("xarray")
+    whole_scene = scene_of(bands)
+    expected = ki.compute_index(index, whole_scene, **kwargs)
+    lazy = ki.compute_index(index, {k: da.from_array(v, chunks=CHUNKS) for k, v in whole_scene.items()}, **kwargs)
+    assert isinstance(lazy, da.Array)
+    assert_bits_equal(lazy.compute(scheduler="threads"), expected)
+    coords = {"y": np.arange(ROWS) * -10.0, "x": np.arange(COLS) * 10.0}
+    arrays = {k: xr.DataArray(v, dims=("y", "x"), coords=coords) for k, v in whole_scene.items()}
+    eager = ki.compute_index(index, arrays, **kwargs)
+    chunked_arrays = ki.compute_index(index, {k: v.chunk({"y": 128, "x": 96}) for k, v in arrays.items()}, **kwargs)
+    assert eager.name == chunked_arrays.name == index and eager.dims == ("y", "x")
+    assert np.array_equal(eager.x, coords["x"]) and eager.attrs["formula"] == ki.catalogue[index].formula
+    assert chunked_arrays.chunks is not None
+    assert_bits_equal(eager.values, expected)
+    assert_bits_equal(chunked_arrays.compute().values, expected)
+
+
+def test_kelvane_indices_reads_fill_values_of_data_arrays(bands, ki):
+    xr = pytest.importorskip("xarray")
+    nir, red, _ = bands
+    n = xr.DataArray(nir, dims=("y", "x"), attrs={"_FillValue": 0})
+    r = xr.DataArray(red, dims=("y", "x"), attrs={"nodata": int(red[7, 7])})
+    got = ki.evaluate("(N - R) / (N + R)", N=n, R=r)
+    assert_bits_equal(got.values, ki.evaluate("(N - R) / (N + R)", N=nir, R=red, nodata={"N": 0, "R": int(red[7, 7])}))
+    assert np.isnan(got.values[7, 7]) and np.isnan(got.values[0, 0])
+    # An explicit nodata wins over the attribute.
+    assert not np.isnan(ki.evaluate("N / R", N=n, R=r, nodata={"R": 65535}).values[7, 7])
+
+
+@pytest.mark.parametrize("formula, kwargs, error, fragment", [
+    ("(N - R) / (N + B)", {"B": None}, ValueError, "reads 'B', which has no value"),
+    ("(N - R) / (N + R)", {"R": "int16"}, TypeError, "band 'R' is int16"),
+    ("(N - " * 64 + "N" + ")" * 64, {}, ValueError, "stack slots"),
+    ("(N - R) / (N + R)", {"R": "short"}, ValueError, "differ in shape"),
+])
+def test_kelvane_indices_refuses_before_any_task(bands, ki, formula, kwargs, error, fragment):
+    nir, red, _ = bands
+    given = {"N": da.from_array(nir, chunks=CHUNKS), "R": da.from_array(red, chunks=CHUNKS)}
+    for name, change in kwargs.items():
+        if change is None:
+            given.pop(name, None)
+        elif change == "int16":
+            given[name] = given[name].astype(np.int16)
+        else:
+            given[name] = given[name][:-1]
+    with pytest.raises(error, match=fragment.replace("(", r"\(").replace(")", r"\)")):
+        ki.evaluate(formula, given)
+
+
+def lying_blocks(ki, bands):
+    """A lazy NDVI whose red blocks are one row shorter than their chunks say (a broken upstream
+    step): the engine finds out only while computing the chunk."""
+    nir, red, _ = bands
+    short_red = da.from_array(red, chunks=CHUNKS).map_blocks(lambda b: b[:-1], dtype=np.uint16)
+    return ki.evaluate("2 * (N - R) / (N + R)", N=da.from_array(nir, chunks=CHUNKS), R=short_red)
+
+
+def test_kelvane_indices_failing_chunk_is_a_runtime_error_under_threads(bands, ki):
+    try:
+        lying_blocks(ki, bands).compute(scheduler="threads")
+    except Exception as exc:  # noqa: BLE001 - what a caller's generic handler sees
+        assert type(exc) is RuntimeError and "out of bounds" in str(exc)
+        assert dask_recipes.is_panic(exc.__cause__)
+    else:
+        raise AssertionError("the chunk did not fail")
+
+
+def test_kelvane_indices_on_distributed_workers(bands, ki, cluster_client):
+    whole_scene = scene_of(bands)
+    lazy = ki.compute_index("EVI", {k: da.from_array(v, chunks=CHUNKS) for k, v in whole_scene.items()},
+                            scale=1e-4, nodata=0)
+    assert_bits_equal(cluster_client.compute(lazy).result(timeout=60),
+                      ki.compute_index("EVI", whole_scene, scale=1e-4, nodata=0))
+    started = time.monotonic()
+    with pytest.raises(RuntimeError, match="out of bounds"):
+        cluster_client.compute(lying_blocks(ki, bands)).result(timeout=60)
+    assert time.monotonic() - started < 30
+    again = cluster_client.compute(ki.compute_index("NDVI", {k: da.from_array(v, chunks=CHUNKS)
+                                                             for k, v in whole_scene.items()}))
+    assert_bits_equal(again.result(timeout=60), ki.compute_index("NDVI", whole_scene))
