@@ -110,8 +110,8 @@ CASES = {
         lambda d: ki.evaluate("N / (Q + 1) - k", N=d["N"], Q=(d["R"] % 256).astype(np.uint8), k=0.25,
                               nodata={"N": 65535, "Q": 255})),
     "cloud optimized, deflate": (
-        lambda t, d: _single_files(t, d, "NR", nodata=None), ["NDVI", "--cog", "--co", "COMPRESS=DEFLATE", "--co", "BLOCKXSIZE=64",
-                                                             "--co", "BLOCKYSIZE=64"],
+        lambda t, d: _single_files(t, d, "NR", nodata=None), ["NDVI", "--cog", "--co", "COMPRESS=DEFLATE", "--co", "BLOCKXSIZE=128",
+                                                             "--co", "BLOCKYSIZE=128"],
         lambda d: ki.evaluate("(N - R) / (N + R)", N=d["N"], R=d["R"])),
 }
 
