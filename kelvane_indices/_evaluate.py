@@ -11,7 +11,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from . import _grammar
-from ._program import BandSettings, ChunkFunction, Program, STACK_SLOTS, as_uint16, build, run
+from ._program import BandSettings, ChunkFunction, Program, STACK_SLOTS, as_uint16, build, run, run_on_grid
 
 Number = Union[int, float]
 PerBand = Union[None, Number, Mapping[str, Number]]
@@ -87,10 +87,6 @@ def _check_band(symbol: str, array: Any) -> None:
                 "Sentinel-2 reflectance)" if dtype.kind == "f" else
                 f"convert it with {symbol}.astype(np.uint16) if its values fit 0..65535")
         raise TypeError(f"band {symbol!r} is {dtype}; kelvane reads uint16 (and widens uint8 and bool): {hint}")
-    if array.ndim != 2:
-        hint = (f"; select one band first, e.g. {symbol}.squeeze() or {symbol}[0]" if array.ndim == 3 else "")
-        raise ValueError(f"band {symbol!r} has {array.ndim} dimensions {tuple(array.shape)}; bands are 2-D "
-                         f"(rows, columns){hint}")
 
 
 def _nodata_for_band(symbol: str, value: Optional[float], dtype: np.dtype) -> Optional[float]:
@@ -116,8 +112,8 @@ def evaluate(formula: str, bands: Optional[Mapping[str, Any]] = None, *, out: Op
              nodata: PerBand = None, scale: PerBand = None, offset: PerBand = None, **symbols: Any) -> Any:
     """Compute `formula` over bands in float32, in one engine pass.
 
-    Every free name of the formula is looked up in `symbols` (keywords), then in `bands`: a 2-D
-    array is a band, a real number a constant. NumPy bands give a NumPy array (written into `out`
+    Every free name of the formula is looked up in `symbols` (keywords), then in `bands`: an
+    array is a band (usually 2-D; any shape, the same for every band), a real number a constant. NumPy bands give a NumPy array (written into `out`
     when given); xarray DataArrays give a DataArray with their dims and coords; dask-backed bands
     give a lazy dask-backed result. See docs/formulas.md for the grammar and the numeric contract.
     """
@@ -136,8 +132,8 @@ def evaluate(formula: str, bands: Optional[Mapping[str, Any]] = None, *, out: Op
         if value is _MISSING:
             value = _MISSING if bands is None else bands.get(name, _MISSING)
             if value is _MISSING:
-                raise ValueError(f"formula {_grammar.shown(formula)} reads {name!r}, which has no value: give {name}=<2-D "
-                                 f"uint16 array> for a band or {name}=<number> for a constant")
+                raise ValueError(f"formula {_grammar.shown(formula)} reads {name!r}, which has no value: give {name}=<uint16 "
+                                 f"array> for a band or {name}=<number> for a constant")
         vtype = type(value)
         kind = ("number" if vtype is float or vtype is int else
                 "numpy" if vtype is np.ndarray and value.ndim else _kind(value))
@@ -150,16 +146,19 @@ def evaluate(formula: str, bands: Optional[Mapping[str, Any]] = None, *, out: Op
             key.append(number if number == number and number != 0.0 else _f32_key(number))
             continue
         if kind == "other":
-            raise TypeError(f"symbol {name!r} is {type(value).__name__}; give a 2-D uint16 array (a band) "
+            raise TypeError(f"symbol {name!r} is {type(value).__name__}; give a uint16 array (a band) "
                             f"or a real number (a constant)")
-        if value.dtype is not _UINT16 or value.ndim != 2:
+        if value.dtype is not _UINT16:
             _check_band(name, value)
         if shape is None:
             shape = value.shape
         elif value.shape != shape:
             first = band_order[0]
+            stacked = (name if tuple(value.shape[1:]) == tuple(shape) else
+                       first if tuple(shape[1:]) == tuple(value.shape) else None)
+            hint = f"; select one band of {stacked!r} first, e.g. {stacked}[0]" if stacked else ""
             raise ValueError(f"bands {first!r} {tuple(shape)} and {name!r} {tuple(value.shape)} differ in "
-                             f"shape; every band of one call covers the same pixels")
+                             f"shape; every band of one call covers the same pixels{hint}")
         if kind == "numpy":
             plain = True
             if isinstance(value, np.ma.MaskedArray):
@@ -206,7 +205,10 @@ def evaluate(formula: str, bands: Optional[Mapping[str, Any]] = None, *, out: Op
     if mask is not None:
         arrays.append(mask)
     out = _output(out, shape)
-    run(program, arrays, out)
+    if out.ndim == 2:
+        run(program, arrays, out)
+    else:
+        run_on_grid(program, arrays, out)
     return out
 
 
@@ -229,8 +231,6 @@ def _output(out: Optional[np.ndarray], shape: Optional[Tuple[int, ...]]) -> np.n
         raise TypeError(f"out is {out.dtype}; give a writeable float32 array, e.g. np.empty(shape, np.float32)")
     if shape is not None and out.shape != shape:
         raise ValueError(f"out has shape {out.shape}, the bands {shape}; give an output of the bands' shape")
-    if out.ndim != 2:
-        raise ValueError(f"out has {out.ndim} dimensions; the output is 2-D (rows, columns)")
     if not out.flags.writeable:
         raise ValueError("out is read-only; give a writeable float32 array")
     return out

@@ -180,6 +180,22 @@ def run(program: Program, arrays: Sequence[np.ndarray], out: np.ndarray) -> None
         raise
 
 
+def run_on_grid(program: Program, arrays: Sequence[np.ndarray], out: np.ndarray) -> None:
+    """`run` for arrays of any number of dimensions: the engine's grid is 2-D, and a per-pixel
+    formula does not care how the pixels are arranged, so all but the last axis become rows."""
+    shape = out.shape
+    grid = (1, shape[0]) if len(shape) == 1 else (int(np.prod(shape[:-1])), shape[-1]) if shape else (1, 1)
+    flat = [a.reshape(grid) for a in arrays]  # a view where the strides allow, else a copy
+    target = out.view()
+    try:
+        target.shape = grid  # only ever a view: the result must land in `out` itself
+    except AttributeError:
+        target = np.empty(grid, np.float32)
+    run(program, flat, target)
+    if not np.shares_memory(target, out):
+        out[...] = target.reshape(shape)
+
+
 def as_uint16(block: np.ndarray) -> np.ndarray:
     """A band block as the engine reads it: native uint16, widening uint8 and bool exactly."""
     if block.dtype == np.uint16 and block.dtype.isnative:
@@ -198,9 +214,11 @@ class ChunkFunction:
 
     def __call__(self, *blocks: np.ndarray) -> np.ndarray:
         arrays = [as_uint16(np.asarray(b)) for b in blocks]
-        shape = arrays[0].shape if arrays else ()
-        out = np.empty(shape, dtype=np.float32)
-        run(self.program, arrays, out)
+        out = np.empty(arrays[0].shape if arrays else (), dtype=np.float32)
+        if out.ndim == 2:
+            run(self.program, arrays, out)
+        else:
+            run_on_grid(self.program, arrays, out)
         return out
 
     def __dask_tokenize__(self) -> Tuple[str, Tuple[Any, ...]]:

@@ -212,6 +212,19 @@ def test_every_layout(scene, layout):
         assert np.array_equal(band, scene[name])
 
 
+@pytest.mark.parametrize("shape", [(7,), (3, 5, 7), (2, 1, 3, 4), (0, 5)])
+def test_any_number_of_dimensions(shape, layout="transposed"):
+    rng = np.random.default_rng(len(shape))
+    values = {name: rng.integers(0, 9, size=shape, dtype=np.uint16) for name in "NR"}
+    values["R"] = values["R"].T.copy().T  # not C-contiguous: reshaped with a copy
+    out = np.zeros(shape[::-1], np.float32).T  # no 2-D view of it exists: filled through a copy
+    formula = "2 * (N - R) / (N + R) + sqrt(N)"
+    result = ki.evaluate(formula, values, out=out, nodata={"R": 3})
+    assert result is out and out.shape == shape
+    flat = {k: v.reshape(1, -1) for k, v in values.items()}
+    assert_same(out.reshape(1, -1), reference(formula, flat, nodata={"R": 3}))
+
+
 def test_fixed_index_shortcut_gives_the_program_bits(scene):
     import kelvane
 
@@ -346,7 +359,8 @@ u16 = np.zeros(SHAPE, np.uint16)
     ({"N": u16.astype(np.float32), "R": u16}, TypeError, "scale="),
     ({"N": u16.astype(np.uint32), "R": u16}, TypeError, "band 'N' is uint32"),
     ({"N": u16, "R": u16[:5]}, ValueError, "'N' (37, 53) and 'R' (5, 53) differ in shape"),
-    ({"N": u16[None], "R": u16}, ValueError, "select one band"),
+    ({"N": u16[None], "R": u16}, ValueError, "select one band of 'N' first"),
+    ({"N": u16, "R": np.stack([u16, u16])}, ValueError, "select one band of 'R' first"),
     ({"N": [[1, 2]], "R": u16}, TypeError, "symbol 'N' is list"),
     ({"N": "B08.tif", "R": u16}, TypeError, "symbol 'N' is str"),
     ({"N": True, "R": u16}, TypeError, "symbol 'N' is bool"),
