@@ -89,7 +89,7 @@ def _check_band(symbol: str, array: Any) -> None:
         raise TypeError(f"band {symbol!r} is {dtype}; kelvane reads uint16 (and widens uint8 and bool): {hint}")
 
 
-def _nodata_for_band(symbol: str, value: Optional[float], dtype: np.dtype) -> Optional[float]:
+def _nodata_for_band(value: Optional[float], dtype: np.dtype) -> Optional[float]:
     """The nodata value a band can actually hold, else None (no sample can equal it)."""
     if value is None or not math.isfinite(value) or value != int(value):
         return None
@@ -113,9 +113,10 @@ def evaluate(formula: str, bands: Optional[Mapping[str, Any]] = None, *, out: Op
     """Compute `formula` over bands in float32, in one engine pass.
 
     Every free name of the formula is looked up in `symbols` (keywords), then in `bands`: an
-    array is a band (usually 2-D; any shape, the same for every band), a real number a constant. NumPy bands give a NumPy array (written into `out`
-    when given); xarray DataArrays give a DataArray with their dims and coords; dask-backed bands
-    give a lazy dask-backed result. See docs/formulas.md for the grammar and the numeric contract.
+    array is a band (usually 2-D; any shape, the same for every band), a real number a constant.
+    NumPy bands give a NumPy array (written into `out` when given); xarray DataArrays give a
+    DataArray with their dims and coords; dask-backed bands give a lazy dask-backed result.
+    See docs/formulas.md for the grammar and the numeric contract.
     """
     tokens, names = _parse(formula)
     per_band = scale is not None or offset is not None or nodata is not None
@@ -173,7 +174,7 @@ def evaluate(formula: str, bands: Optional[Mapping[str, Any]] = None, *, out: Op
             if band_nodata is None and kind == "xarray":
                 band_nodata = _xarray_nodata(value)
             band = (_per_band("scale", scale, name), _per_band("offset", offset, name),
-                    _nodata_for_band(name, band_nodata, np.dtype(value.dtype)))
+                    _nodata_for_band(band_nodata, np.dtype(value.dtype)))
             settings[name] = band
             key.append(tuple(None if v is None else _f32_key(v) for v in band))
         else:
@@ -183,7 +184,10 @@ def evaluate(formula: str, bands: Optional[Mapping[str, Any]] = None, *, out: Op
     if lazy and out is not None:
         raise TypeError("out= takes a NumPy array and only with NumPy bands; with xarray or dask bands "
                         "the result is returned")
-    mask = _combined_mask(masked) if masked and not lazy else None
+    mask = _combined_mask(masked) if masked else None
+    if mask is not None and lazy:
+        raise ValueError("a masked array cannot be combined with dask or xarray bands (its mask would be "
+                         "lost): give nodata= instead, or pass every band as a NumPy array")
     key.append(mask is not None)
     cache_key = tuple(key)
     program = _programs.get(cache_key)

@@ -196,6 +196,9 @@ def test_masked_arrays_are_honoured(scene):
     plain = ki.evaluate("(N - R) / (N + R)", N=scene["N"], R=scene["R"])
     keep = ~np.isnan(got)
     assert np.array_equal(got[keep].view(np.uint32), plain[keep].view(np.uint32))
+    xr = pytest.importorskip("xarray")
+    with pytest.raises(ValueError, match="mask would be lost"):
+        ki.evaluate("N / R", N=n, R=xr.DataArray(scene["R"]))
     # A masked array whose mask is empty is an ordinary band.
     assert_same(ki.evaluate("N / R", N=np.ma.masked_array(scene["N"]), R=scene["R"]), reference("N / R", scene))
 
