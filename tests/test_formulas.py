@@ -176,6 +176,12 @@ def test_nodata_keeps_negative_zero_and_nan(scene):
     assert_same(got, want)
     neg = ki.evaluate("-(N - R) * 0", N=n, R=r, nodata=3)
     assert neg.view(np.uint32)[0, 0] == 0x80000000 and np.isnan(neg[0, 3])
+    # Ten bands whose differences from nodata multiply past float32's range: masked only where one holds it.
+    ten = {f"b{k}": np.array([[65535, 65535, 65535]], np.uint16) for k in range(10)}
+    ten["b7"] = np.array([[65535, 0, 65535]], np.uint16)
+    ten["b9"] = np.array([[65535, 65535, 1]], np.uint16)
+    got = ki.evaluate(" + ".join(ten), ten, nodata={**{k: 0 for k in ten}, "b9": 1})
+    assert not np.isnan(got[0, 0]) and np.isnan(got[0, 1:]).all()
 
 
 @pytest.mark.parametrize("dtype", [np.uint8, np.bool_, np.dtype(">u2")])
