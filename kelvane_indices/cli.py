@@ -29,7 +29,7 @@ import time
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -37,7 +37,7 @@ PROG = "kelvane-calc"
 INSTALL_HINT = "pip install 'kelvane[geotiff]'"
 BAND_DTYPES = ("uint16", "uint8")
 OUTPUT_TILE = 512
-WINDOW_PIXELS = 1 << 24  # about 16 Mpx: 32 MB per uint16 band, 64 MB of float32 output
+WINDOW_PIXELS = 1 << 23  # about 8 Mpx: 16 MB per uint16 band, 32 MB of float32 output
 GDAL_CACHE_MB = 256  # GDAL's block cache; its default (5 % of RAM) would dwarf the windows
 EXIT_INTERRUPTED = 130
 
@@ -47,7 +47,7 @@ class CalcError(Exception):
 
 
 class _ArgumentParser(argparse.ArgumentParser):
-    def error(self, message: str) -> "NoReturn":  # type: ignore[name-defined]  # noqa: F821
+    def error(self, message: str) -> NoReturn:
         raise CalcError(f"{message} (see {PROG} --help)")
 
 
@@ -180,7 +180,8 @@ class Job:
 
         values: Dict[str, Any] = dict(self.constants)
         values.update(arrays)
-        return kelvane_indices.evaluate(self.formula, values, out=out, **self.settings())
+        result: np.ndarray = kelvane_indices.evaluate(self.formula, values, out=out, **self.settings())
+        return result
 
 
 def _sensor_map(sensor: Optional[str]) -> Dict[str, str]:
@@ -335,11 +336,11 @@ _MISSING: Any = object()
 # Inputs
 
 
-def _import_rasterio():
+def _import_rasterio() -> Any:
     try:
-        import rasterio  # noqa: F401
-        import rasterio.shutil  # noqa: F401
-        import rasterio.windows  # noqa: F401
+        import rasterio  # type: ignore[import-untyped,unused-ignore]
+        import rasterio.shutil  # type: ignore[import-untyped,unused-ignore]
+        import rasterio.windows  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         raise CalcError(f"reading and writing GeoTIFFs needs rasterio: {INSTALL_HINT}") from None
     return rasterio
@@ -354,7 +355,7 @@ class Grid:
     path: str
 
 
-def _describe_transform(t) -> str:
+def _describe_transform(t: Any) -> str:
     return f"origin ({t.c:.10g}, {t.f:.10g}), pixel {t.a:.10g} x {t.e:.10g}" + \
         (f", rotation ({t.b:.10g}, {t.d:.10g})" if t.b or t.d else "")
 
@@ -362,7 +363,7 @@ def _describe_transform(t) -> str:
 def open_inputs(job: Job) -> Grid:
     """Check every input (exists, band in range, integer type, one grid) and read its tags."""
     rasterio = _import_rasterio()
-    from rasterio.errors import RasterioIOError
+    from rasterio.errors import RasterioIOError  # type: ignore[import-untyped,unused-ignore]
 
     grid: Optional[Grid] = None
     for source in job.sources:
@@ -382,7 +383,8 @@ def open_inputs(job: Job) -> Grid:
                     raise CalcError(f"-b {source.name}: band {source.band} of {source.path} is {source.dtype}; "
                                     f"{PROG} reads uint16 or uint8 bands{hint}")
                 source.nodata = ds.nodatavals[source.band - 1]
-                source.block = tuple(ds.block_shapes[source.band - 1])  # type: ignore[assignment]
+                rows, cols = ds.block_shapes[source.band - 1]
+                source.block = (int(rows), int(cols))
                 here = Grid(ds.width, ds.height, ds.crs, ds.transform, source.path)
         except RasterioIOError as exc:
             raise CalcError(f"-b {source.name}: cannot read {source.path}: {_one_line(exc)}") from None
@@ -485,7 +487,7 @@ _zstd: Optional[bool] = None
 def _has_zstd() -> bool:
     global _zstd
     if _zstd is None:
-        from rasterio.io import MemoryFile
+        from rasterio.io import MemoryFile  # type: ignore[import-untyped,unused-ignore]
 
         try:
             with warnings.catch_warnings():
@@ -626,8 +628,8 @@ class _Reader:
                 bands.append(s.band)
         self.groups = groups
 
-    def _dataset(self, path: str):
-        import rasterio
+    def _dataset(self, path: str) -> Any:
+        import rasterio  # type: ignore[import-untyped,unused-ignore]
 
         cache = getattr(self.local, "datasets", None)
         if cache is None:
@@ -641,7 +643,7 @@ class _Reader:
 
     def read(self, window: Tuple[int, int, int, int]) -> Tuple[Dict[str, np.ndarray], List[np.ndarray]]:
         """The window's bands by symbol, and the blocks holding them (to hand back when done)."""
-        from rasterio.windows import Window
+        from rasterio.windows import Window  # type: ignore[import-untyped,unused-ignore]
 
         start = time.perf_counter()
         row, col, height, width = window
@@ -681,7 +683,7 @@ class _Writer(threading.Thread):
         self.abandoned = False
 
     def run(self) -> None:
-        from rasterio.windows import Window
+        from rasterio.windows import Window  # type: ignore[import-untyped,unused-ignore]
 
         while True:
             item = self.queue.get()
@@ -727,7 +729,7 @@ def _progress_bar(total: int, quiet: bool, label: str) -> Any:
     if quiet or not sys.stderr.isatty():
         return None
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         return None
     return tqdm(total=total, unit="px", unit_scale=True, desc=label, file=sys.stderr, leave=False,
@@ -859,9 +861,10 @@ def calculate(args: argparse.Namespace) -> int:
     requested = parse_block_size(args.block_size)
     threads = _reader_threads(args.threads)
     rasterio = _import_rasterio()
-    from rasterio.errors import RasterioError
+    from rasterio.errors import RasterioError  # type: ignore[import-untyped,unused-ignore]
 
-    with warnings.catch_warnings(), rasterio.Env(GDAL_CACHEMAX=GDAL_CACHE_MB):
+    gdal_options = {} if "GDAL_CACHEMAX" in os.environ else {"GDAL_CACHEMAX": GDAL_CACHE_MB}
+    with warnings.catch_warnings(), rasterio.Env(**gdal_options):
         warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
         grid = open_inputs(job)
         apply_nodata(job)
@@ -914,8 +917,9 @@ def calculate(args: argparse.Namespace) -> int:
                 cog_options = {k: v for k, v in options.items() if k not in ("TILED", "BLOCKXSIZE", "BLOCKYSIZE",
                                                                            "PREDICTOR", "ZSTD_LEVEL", "ZLEVEL")}
                 cog_options.setdefault("BLOCKSIZE", options.get("BLOCKXSIZE", str(OUTPUT_TILE)))
-                cog_options.setdefault("PREDICTOR", "FLOATING_POINT" if options.get("PREDICTOR") == "3"
-                                       else options.get("PREDICTOR", "NO"))
+                predictor = options.get("PREDICTOR", "1")
+                cog_options.setdefault("PREDICTOR", {"1": "NO", "2": "STANDARD", "3": "FLOATING_POINT"}.get(
+                    predictor, predictor))
                 level = options.get("ZSTD_LEVEL") or options.get("ZLEVEL")
                 if level:
                     cog_options.setdefault("LEVEL", level)
