@@ -16,6 +16,9 @@ What the peers are given is what their users write: gdal_calc.py (Debian's GDAL,
 Debian's python3) evaluates `(A.astype(float64) - B) / (A.astype(float64) + B)` with NumPy one
 block at a time; rio calc (rasterio's, from this environment) the same in its Lisp syntax,
 reading float64. EVI is computed on reflectance (digital numbers x 0.0001) by all three.
+Each row is the fastest of --reps runs, the tools taking turns; "others" is the share of the
+CPUs that other processes used during that run (on a shared machine, rows with more than a few
+per cent are slowed by them; --wait-quiet S waits for a quiet second before each run).
 Needs GNU time (`apt-get install time`), gdal-bin and python3-gdal for gdal_calc.py, rasterio.
 """
 
@@ -87,9 +90,32 @@ def command(tool: str, index: str, paths, out: Path):
     raise ValueError(tool)
 
 
+CLK = os.sysconf("SC_CLK_TCK")
+
+
+def busy_seconds():
+    """CPU seconds the whole machine has been busy (user, nice, system, irq, softirq)."""
+    with open("/proc/stat") as fh:
+        f = [int(x) for x in fh.readline().split()[1:]]
+    return (f[0] + f[1] + f[2] + f[5] + f[6]) / CLK
+
+
+def wait_quiet(max_s):
+    """Waits up to max_s seconds for a second in which other processes use under 5 % of the CPUs."""
+    end = time.monotonic() + max_s
+    while time.monotonic() < end:
+        before = busy_seconds()
+        time.sleep(1.0)
+        if (busy_seconds() - before) / len(os.sched_getaffinity(0)) < 0.05:
+            return
+
+
 def timed(argv, env):
-    """Runs argv under GNU time; returns wall seconds, peak RSS in MiB, CPU seconds, stderr."""
+    """Runs argv under GNU time; returns wall seconds, peak RSS in MiB, CPU seconds, stderr, and
+    the share of the CPUs that other processes used meanwhile."""
+    busy = busy_seconds()
     proc = subprocess.run(["/usr/bin/time", "-v", *argv], env=env, capture_output=True, text=True)
+    busy = busy_seconds() - busy
     err = proc.stderr
     if proc.returncode != 0:
         raise RuntimeError(f"{argv[:4]} failed ({proc.returncode}):\n{err[-2000:]}")
@@ -101,7 +127,8 @@ def timed(argv, env):
     wall = sum(p * 60 ** i for i, p in enumerate(reversed(clock)))
     rss = int(field("Maximum resident set size (kbytes)")) / 1024
     cpu = float(field("User time (seconds)")) + float(field("System time (seconds)"))
-    return wall, rss, cpu, err
+    others = max(0.0, busy - cpu) / (len(os.sched_getaffinity(0)) * wall)
+    return wall, rss, cpu, err, others
 
 
 def warm(paths):
@@ -177,6 +204,8 @@ def main(argv=None) -> int:
     parser.add_argument("--tools", nargs="+", default=["kelvane-calc", "gdal_calc.py", "rio calc"],
                         choices=["kelvane-calc", "gdal_calc.py", "rio calc"])
     parser.add_argument("--reps", type=int, default=1, help="runs of each command; the fastest is kept")
+    parser.add_argument("--wait-quiet", type=float, default=0.0, metavar="S",
+                        help="before each run, wait up to S seconds for other processes to go quiet")
     parser.add_argument("--out-dir", type=Path, default=ROOT / "bench" / "results")
     args = parser.parse_args(argv)
 
@@ -204,7 +233,8 @@ def main(argv=None) -> int:
     alone = {index: compute_alone(args.scene / args.sets[0], index) for index in args.indices}
     print("# kelvane_indices.evaluate on the whole bands in memory, best of 3: "
           + ", ".join(f"{i} {t:.3f} s" for i, t in alone.items()), flush=True)
-    header = f"{'inputs':<5} {'index':<5} {'tool':<13} {'wall s':>7} {'peak MiB':>9} {'CPU s':>7} {'speed-up':>9}  notes"
+    header = (f"{'inputs':<5} {'index':<5} {'tool':<13} {'wall s':>7} {'peak MiB':>9} {'CPU s':>7} {'others':>6} "
+              f"{'speed-up':>9}  notes")
     print(header)
     results = []
     for key in args.sets:
@@ -217,10 +247,12 @@ def main(argv=None) -> int:
                 for tool in args.tools:
                     out = work / f"{index}-{key}-{tool.split()[0].replace('.', '_')}.tif"
                     out.unlink(missing_ok=True)
-                    wall, rss, cpu, err = timed(command(tool, index, paths, out), env)
+                    if args.wait_quiet:
+                        wait_quiet(args.wait_quiet)
+                    wall, rss, cpu, err, others = timed(command(tool, index, paths, out), env)
                     if tool not in best or wall < best[tool]["wall_s"]:
                         row = dict(inputs=key, index=index, tool=tool, wall_s=round(wall, 2),
-                                   peak_mib=round(rss), cpu_s=round(cpu, 1))
+                                   peak_mib=round(rss), cpu_s=round(cpu, 1), others=round(others, 2))
                         found = re.search(r"computing ([\d.]+) s \(([\d.]+) % of wall\)", err)
                         if found:
                             row["compute_in_run_s"] = float(found.group(1))
@@ -243,7 +275,7 @@ def main(argv=None) -> int:
                     notes.append(f"max |diff| vs kelvane-calc {diff:.1e} over {pixels / 1e6:.1f} Mpx")
                 speed = f"{row['speedup_vs_faster_peer']:.2f}x" if "speedup_vs_faster_peer" in row else ""
                 print(f"{key:<5} {index:<5} {row['tool']:<13} {row['wall_s']:>7.2f} {row['peak_mib']:>9} "
-                      f"{row['cpu_s']:>7.1f} {speed:>9}  {'; '.join(notes)}", flush=True)
+                      f"{row['cpu_s']:>7.1f} {row['others'] * 100:>5.0f}% {speed:>9}  {'; '.join(notes)}", flush=True)
                 results.append(row)
             for out in outputs.values():
                 out.unlink(missing_ok=True)
