@@ -72,14 +72,15 @@ def inputs(scene: Path, key: str, bands: str):
     return [scene / key / f"{FILES[b]}{EXT[key]}" for b in bands]
 
 
-def command(tool: str, index: str, paths, out: Path):
+def command(tool: str, index: str, paths, out: Path, overrides):
     spec = INDICES[index]
     if tool == "kelvane-calc":
         argv = [PYTHON, "-m", "kelvane_indices.cli", *spec["kelvane"]]
         for symbol, path in zip(spec["bands"], paths):
             argv += ["-b", f"{symbol}={path}"]
-        return argv + ["-o", str(out), "--quiet", "--timings"]
-    co = [a for k, v in CREATION.items() for a in ("--co", f"{k}={v}")]
+        return argv + ["-o", str(out), "--quiet", "--timings", *[a for o in overrides for a in ("--co", o)]]
+    options = dict(CREATION, **dict(o.split("=", 1) for o in overrides))
+    co = [a for k, v in options.items() for a in ("--co", f"{k}={v}")]
     if tool == "gdal_calc.py":
         argv = [GDAL_PYTHON, GDAL_CALC, "--quiet", "--calc", spec["gdal"]]
         for letter, path in zip("ABC", paths):
@@ -204,6 +205,8 @@ def main(argv=None) -> int:
     parser.add_argument("--tools", nargs="+", default=["kelvane-calc", "gdal_calc.py", "rio calc"],
                         choices=["kelvane-calc", "gdal_calc.py", "rio calc"])
     parser.add_argument("--reps", type=int, default=1, help="runs of each command; the fastest is kept")
+    parser.add_argument("--co", action="append", default=[], metavar="KEY=VALUE",
+                        help="a creation option for every tool's output, e.g. COMPRESS=NONE")
     parser.add_argument("--wait-quiet", type=float, default=0.0, metavar="S",
                         help="before each run, wait up to S seconds for other processes to go quiet")
     parser.add_argument("--out-dir", type=Path, default=ROOT / "bench" / "results")
@@ -229,7 +232,9 @@ def main(argv=None) -> int:
           f"{started:%Y-%m-%d %H:%M} UTC", flush=True)
     with __import__("rasterio").open(inputs(args.scene, args.sets[0], "N")[0]) as ds:
         size = f"{ds.width} x {ds.height}"
-    print(f"# scene {size} uint16 per band, in {args.scene}", flush=True)
+    print(f"# scene {size} uint16 per band, in {args.scene}; output options "
+          + " ".join(f"{k}={v}" for k, v in dict(CREATION, **dict(o.split("=", 1) for o in args.co)).items()),
+          flush=True)
     alone = {index: compute_alone(args.scene / args.sets[0], index) for index in args.indices}
     print("# kelvane_indices.evaluate on the whole bands in memory, best of 3: "
           + ", ".join(f"{i} {t:.3f} s" for i, t in alone.items()), flush=True)
@@ -249,7 +254,7 @@ def main(argv=None) -> int:
                     out.unlink(missing_ok=True)
                     if args.wait_quiet:
                         wait_quiet(args.wait_quiet)
-                    wall, rss, cpu, err, others = timed(command(tool, index, paths, out), env)
+                    wall, rss, cpu, err, others = timed(command(tool, index, paths, out, args.co), env)
                     if tool not in best or wall < best[tool]["wall_s"]:
                         row = dict(inputs=key, index=index, tool=tool, wall_s=round(wall, 2),
                                    peak_mib=round(rss), cpu_s=round(cpu, 1), others=round(others, 2))
@@ -282,8 +287,9 @@ def main(argv=None) -> int:
     args.out_dir.mkdir(parents=True, exist_ok=True)
     stamp = started.strftime("%Y%m%dT%H%MZ")
     path = args.out_dir / f"cli-{stamp}.json"
+    options = dict(CREATION, **dict(o.split("=", 1) for o in args.co))
     path.write_text(json.dumps(dict(machine=info, started=started.isoformat(), scene=str(args.scene), size=size,
-                                    creation_options=CREATION, results=results), indent=1))
+                                    creation_options=options, results=results), indent=1))
     print(f"# {path}")
     return 0
 
