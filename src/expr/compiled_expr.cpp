@@ -75,12 +75,4 @@ OwnedRef make_compiled_expr(std::vector<ExprOp> ops, uint32_t num_bands) {
     return OwnedRef::steal(self);
 }
 
-SharedExprHold::SharedExprHold(CompiledExprObject* expr) : expr_(expr) {
-    int64_t count = expr->borrow_count.load(std::memory_order_relaxed);
-    do {
-        if (count < 0) panic("Already mutably borrowed: PyBorrowError");
-    } while (!expr->borrow_count.compare_exchange_weak(count, count + 1, std::memory_order_acquire,
-                                                        std::memory_order_relaxed));
-}
-
 }  // namespace kelvane

@@ -15,8 +15,7 @@
 namespace kelvane {
 namespace {
 
-constexpr const char* kParams[] = {"expr", "bands", "out_buffer"};
-constexpr FunctionSignature kSignature{"execute_expr_inplace", kParams, 3};
+constexpr Signature kSignature{"execute_expr_inplace", {"expr", "bands", "out_buffer"}};
 
 OwnedRef convert_compiled_expr(PyObject* obj) {
     PyTypeObject* type = compiled_expr_type();
@@ -84,10 +83,8 @@ const TilePlan& plan_for(CompiledExprObject& expr, const ExprContext& program, b
     return keep_first(slot, std::make_unique<TilePlan>(plan_tiles(program, program.plan_runs_down, tables)));
 }
 
-}  // namespace
-
 PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame<3>(kSignature, args, nargs, kwnames, [](const auto& a) -> PyObject* {
+    return call_frame(kSignature, args, nargs, kwnames, [](const auto& a) -> PyObject* {
         OwnedRef expr_ref = a.convert(0, convert_compiled_expr);
         std::vector<ArrayRef> bands = a.convert(1, convert_band_sequence);
         ArrayRef out = a.convert(2, convert_output_array);
@@ -167,5 +164,9 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         return Py_None;
     });
 }
+
+}  // namespace
+
+const ModuleFunction kExecuteExprInplaceFunction{kSignature, &py_execute_expr_inplace};
 
 }  // namespace kelvane

@@ -150,8 +150,6 @@ public:
         return {std::move(first_outcome), std::move(job.outcome)};
     }
 
-    const void* identity() const { return this; }
-
 private:
     struct StartArgs {
         Pool* pool;

@@ -13,15 +13,13 @@
 namespace kelvane {
 namespace {
 
-constexpr const char* kPairParams[] = {"band_a", "band_b", "out_buffer"};
-constexpr const char* kAdjustedParams[] = {"band_a", "band_b", "l", "out_buffer"};
-constexpr const char* kEviParams[] = {"nir", "red", "blue", "g", "c1", "c2", "l", "out_buffer"};
-
-constexpr FunctionSignature kNormalizedDifferenceInplace{"calculate_normalized_difference_inplace", kPairParams, 3};
-constexpr FunctionSignature kRatioInplace{"calculate_ratio_inplace", kPairParams, 3};
-constexpr FunctionSignature kAdjustedDifferenceInplace{"calculate_adjusted_difference_inplace", kAdjustedParams, 4};
-constexpr FunctionSignature kEviInplace{"calculate_evi_inplace", kEviParams, 8};
-constexpr FunctionSignature kNormalizedDifference{"calculate_normalized_difference", kPairParams, 2};
+constexpr Signature kNormalizedDifferenceInplace{"calculate_normalized_difference_inplace",
+                                                 {"band_a", "band_b", "out_buffer"}};
+constexpr Signature kRatioInplace{"calculate_ratio_inplace", {"band_a", "band_b", "out_buffer"}};
+constexpr Signature kAdjustedDifferenceInplace{"calculate_adjusted_difference_inplace",
+                                               {"band_a", "band_b", "l", "out_buffer"}};
+constexpr Signature kEviInplace{"calculate_evi_inplace", {"nir", "red", "blue", "g", "c1", "c2", "l", "out_buffer"}};
+constexpr Signature kNormalizedDifference{"calculate_normalized_difference", {"band_a", "band_b"}};
 
 Shape shape_of(const ArrayRef& a) { return Shape{a.rows(), a.cols()}; }
 
@@ -63,11 +61,9 @@ PyObject* none() {
     return Py_None;
 }
 
-}  // namespace
-
 PyObject* py_calculate_normalized_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                      PyObject* kwnames) {
-    return call_frame<3>(kNormalizedDifferenceInplace, args, nargs, kwnames, [](const auto& a) {
+    return call_frame(kNormalizedDifferenceInplace, args, nargs, kwnames, [](const auto& a) {
         ArrayRef band_a = a.convert(0, convert_band_array);
         ArrayRef band_b = a.convert(1, convert_band_array);
         ArrayRef out = a.convert(2, convert_output_array);
@@ -77,7 +73,7 @@ PyObject* py_calculate_normalized_difference_inplace(PyObject*, PyObject* const*
 }
 
 PyObject* py_calculate_ratio_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame<3>(kRatioInplace, args, nargs, kwnames, [](const auto& a) {
+    return call_frame(kRatioInplace, args, nargs, kwnames, [](const auto& a) {
         ArrayRef band_a = a.convert(0, convert_band_array);
         ArrayRef band_b = a.convert(1, convert_band_array);
         ArrayRef out = a.convert(2, convert_output_array);
@@ -88,7 +84,7 @@ PyObject* py_calculate_ratio_inplace(PyObject*, PyObject* const* args, Py_ssize_
 
 PyObject* py_calculate_adjusted_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                    PyObject* kwnames) {
-    return call_frame<4>(kAdjustedDifferenceInplace, args, nargs, kwnames, [](const auto& a) {
+    return call_frame(kAdjustedDifferenceInplace, args, nargs, kwnames, [](const auto& a) {
         ArrayRef band_a = a.convert(0, convert_band_array);
         ArrayRef band_b = a.convert(1, convert_band_array);
         IndexParams params;
@@ -100,7 +96,7 @@ PyObject* py_calculate_adjusted_difference_inplace(PyObject*, PyObject* const* a
 }
 
 PyObject* py_calculate_evi_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame<8>(kEviInplace, args, nargs, kwnames, [](const auto& a) {
+    return call_frame(kEviInplace, args, nargs, kwnames, [](const auto& a) {
         ArrayRef nir = a.convert(0, convert_band_array);
         ArrayRef red = a.convert(1, convert_band_array);
         ArrayRef blue = a.convert(2, convert_band_array);
@@ -117,7 +113,7 @@ PyObject* py_calculate_evi_inplace(PyObject*, PyObject* const* args, Py_ssize_t 
 
 PyObject* py_calculate_normalized_difference(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames) {
-    return call_frame<2>(kNormalizedDifference, args, nargs, kwnames, [](const auto& a) {
+    return call_frame(kNormalizedDifference, args, nargs, kwnames, [](const auto& a) {
         ArrayRef band_a = a.convert(0, convert_band_array);
         ArrayRef band_b = a.convert(1, convert_band_array);
         npy_intp dims[2] = {band_a.rows(), band_a.cols()};
@@ -128,5 +124,15 @@ PyObject* py_calculate_normalized_difference(PyObject*, PyObject* const* args, P
         return out.object.release();
     });
 }
+
+}  // namespace
+
+const ModuleFunction kNormalizedDifferenceInplaceFunction{kNormalizedDifferenceInplace,
+                                                          &py_calculate_normalized_difference_inplace};
+const ModuleFunction kRatioInplaceFunction{kRatioInplace, &py_calculate_ratio_inplace};
+const ModuleFunction kAdjustedDifferenceInplaceFunction{kAdjustedDifferenceInplace,
+                                                        &py_calculate_adjusted_difference_inplace};
+const ModuleFunction kEviInplaceFunction{kEviInplace, &py_calculate_evi_inplace};
+const ModuleFunction kNormalizedDifferenceFunction{kNormalizedDifference, &py_calculate_normalized_difference};
 
 }  // namespace kelvane

@@ -1,14 +1,14 @@
 // The Python entry points of the fixed spectral indices.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "module/call_frame.hpp"
 
 namespace kelvane {
 
-PyObject* py_calculate_normalized_difference_inplace(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_calculate_ratio_inplace(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_calculate_adjusted_difference_inplace(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_calculate_evi_inplace(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_calculate_normalized_difference(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+extern const ModuleFunction kNormalizedDifferenceInplaceFunction;
+extern const ModuleFunction kRatioInplaceFunction;
+extern const ModuleFunction kAdjustedDifferenceInplaceFunction;
+extern const ModuleFunction kEviInplaceFunction;
+extern const ModuleFunction kNormalizedDifferenceFunction;
 
 }  // namespace kelvane

@@ -149,8 +149,6 @@ int acquire_mut(PyArrayObject* array) {
 void release(PyArrayObject* array) { remove_key(base_address(array), key_of(array), false); }
 void release_mut(PyArrayObject* array) { remove_key(base_address(array), key_of(array), true); }
 
-size_t held_base_count() { return registry().bases.size(); }
-
 }  // namespace hold_registry
 
 CallHolds::~CallHolds() {
