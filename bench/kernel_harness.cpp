@@ -20,7 +20,7 @@
 
 #include "frame/traversal.hpp"
 #include "indices/index_kernels.hpp"
-#include "module/views.hpp"
+#include "base/views.hpp"
 
 using namespace kelvane;
 

@@ -1,8 +1,8 @@
 // kelvane's entry point: the module definition and its initialisation.
-#include "expr/compiled_expr.hpp"
-#include "expr/expr_functions.hpp"
+#include "module/compiled_expr.hpp"
+#include "module/expr_functions.hpp"
 #include "frame/worker_pool.hpp"
-#include "indices/index_functions.hpp"
+#include "module/index_functions.hpp"
 #include "module/convert.hpp"
 #include "module/failure.hpp"
 

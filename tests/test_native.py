@@ -4,13 +4,14 @@ a stress of the pool and the traversal, plainly and under ThreadSanitizer."""
 import os
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
 HERE = Path(__file__).parent / "native"
 
-pytestmark = pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
+needs_compiler = pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
 
 
 def build_and_run(tmp_path, what, *flags):
@@ -25,14 +26,23 @@ def build_and_run(tmp_path, what, *flags):
     return done
 
 
+@needs_compiler
 def test_every_simd_target_gives_the_scalar_bits(tmp_path):
     build_and_run(tmp_path, "simd")
 
 
+@needs_compiler
 def test_pool_and_traversal_stress(tmp_path):
     build_and_run(tmp_path, "pool")
 
 
+@needs_compiler
 def test_pool_and_traversal_stress_under_thread_sanitizer(tmp_path):
     done = build_and_run(tmp_path, "pool", "-fsanitize=thread", "-g")
     assert "ThreadSanitizer" not in done.stderr
+
+
+def test_folders_include_only_folders_below_them_and_the_core_no_python():
+    done = subprocess.run([sys.executable, str(HERE.parent.parent / "tools" / "include_graph.py")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stdout + done.stderr

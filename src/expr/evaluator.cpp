@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "indices/index_kernels.hpp"
 
 namespace kelvane {
 namespace {
@@ -100,17 +99,6 @@ bool cannot_fail(ExprContext& program, int64_t rows, int64_t cols) {
         }
     }
     return true;
-}
-
-std::optional<bool> bands_run_along_rows(const std::vector<BandView>& bands) {
-    std::optional<bool> along_rows;
-    for (const BandView& band : bands) {
-        if (band.rows < 2 || band.cols < 2) continue;
-        const bool rows = std::abs(band.col_stride) <= std::abs(band.row_stride);
-        if (along_rows && *along_rows != rows) return std::nullopt;
-        along_rows = rows;
-    }
-    return along_rows;
 }
 
 namespace {
@@ -336,13 +324,8 @@ PlanTables::PlanTables(const TilePlan& plan, size_t num_bands,
 namespace kelvane {
 
 const ExprKernelTable& expr_kernels_for(SimdLevel level) {
-    switch (level) {
-        case SimdLevel::Scalar: return expr_targets::kScalar;
-        case SimdLevel::Sse2: return expr_targets::kSse2;
-        case SimdLevel::Avx2: return expr_targets::kAvx2;
-        case SimdLevel::Avx512: return expr_targets::kAvx512;
-    }
-    return expr_targets::kScalar;
+    using namespace expr_targets;
+    return table_for(level, kScalar, kSse2, kAvx2, kAvx512);
 }
 
 const ExprKernelTable& expr_kernels() {

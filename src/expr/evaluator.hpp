@@ -1,9 +1,10 @@
 // Evaluation of a compiled program over the output grid. No Python types.
 #pragma once
 
+#include "base/numeric.hpp"
+#include "base/simd.hpp"
 #include "expr/expr_op.hpp"
 #include "frame/pixel_zip.hpp"
-#include "indices/index_kernels.hpp"
 
 #include <cstddef>
 #include <functional>
@@ -76,7 +77,7 @@ struct ExprContext {
     const BandView* bands = nullptr;
     size_t num_bands = 0;
     int max_depth = 0;  // deepest stack the program reaches (set by cannot_fail)
-    bool streaming_stores = false;  // see kStreamingStoreBytes
+    bool streaming_stores = false;  // streams_output()
     // The program as tile operations (plan_tiles); its result ends in slot 0.
     const TileOp* plan = nullptr;
     size_t plan_size = 0;
@@ -98,10 +99,6 @@ void evaluate_block_per_pixel(const PixelZip& block, const void* context);
 // or overflows and every band read exists and covers the grid. Such programs
 // may be evaluated a tile of pixels at a time.
 bool cannot_fail(ExprContext& program, int64_t rows, int64_t cols);
-
-// Whether all bands with more than one row and column run along rows (true)
-// or along columns (false); empty when they disagree or none says.
-std::optional<bool> bands_run_along_rows(const std::vector<BandView>& bands);
 
 // Lowers a program that cannot fail into tile operations, for runs that go
 // down columns (`down`) or along rows. A band whose samples are not adjacent

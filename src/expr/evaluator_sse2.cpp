@@ -1,6 +1,5 @@
 // Tile evaluator compiled for the sse2 target.
 #include "expr/evaluator.hpp"
-#include "indices/index_kernels.hpp"
 
 #include <cmath>
 #include <cstring>

@@ -13,6 +13,8 @@
 // store-load pair on each side, as in Dekker's algorithm).
 #include "frame/worker_pool.hpp"
 
+#include "base/fork.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -28,8 +30,6 @@
 
 namespace kelvane {
 namespace {
-
-std::atomic<uint64_t> g_fork_generation{0};
 
 constexpr size_t kDequeCapacity = 512;
 constexpr size_t kStackBytes = 2u << 20;
@@ -305,11 +305,9 @@ bool g_pool_attempted = false;
 uint64_t g_pool_generation = 0;
 std::string g_pool_failure = "the pool was never created";
 
-void on_fork_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
 void try_create_pool() {
     g_pool_attempted = true;
-    g_pool_generation = g_fork_generation.load(std::memory_order_relaxed);
+    g_pool_generation = fork_generation();
     auto* pool = new Pool(WorkerPool::available_workers());  // never destroyed
     std::string cause;
     if (pool->start(cause)) {
@@ -368,8 +366,6 @@ unsigned cgroup_cpu_limit() {
 
 }  // namespace
 
-uint64_t fork_generation() { return g_fork_generation.load(std::memory_order_relaxed); }
-
 unsigned WorkerPool::available_workers() {
     unsigned n = 0;
     cpu_set_t set;
@@ -386,17 +382,13 @@ unsigned WorkerPool::available_workers() {
 }
 
 void WorkerPool::create_global() {
-    static bool fork_handler_installed = false;
-    if (!fork_handler_installed) {
-        pthread_atfork(nullptr, nullptr, &on_fork_child);
-        fork_handler_installed = true;
-    }
+    watch_forks();
     if (!g_pool_attempted) try_create_pool();
 }
 
 WorkerPool& WorkerPool::global() {
     // A forked child has the pool object but none of its threads.
-    if (g_pool_attempted && g_pool_generation != g_fork_generation.load(std::memory_order_relaxed)) {
+    if (g_pool_attempted && g_pool_generation != fork_generation()) {
         try_create_pool();
     }
     if (!g_pool) panic("The global thread pool has not been initialized.: " + g_pool_failure);

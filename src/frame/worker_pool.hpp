@@ -10,7 +10,7 @@
 //    runs b here too. Returns only when both have completed, with both outcomes.
 #pragma once
 
-#include "module/errors.hpp"
+#include "base/errors.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -47,9 +47,5 @@ public:
 protected:
     ~WorkerPool() = default;  // pools are never destroyed
 };
-
-// Incremented in a forked child, so that process-wide state can tell that the
-// threads it knew about are gone.
-uint64_t fork_generation();
 
 }  // namespace kelvane

@@ -1,4 +1,5 @@
 // Index kernels compiled for the avx2 target (8 lanes).
+#include "base/numeric.hpp"
 #include "indices/index_kernels.hpp"
 
 #include <cstring>

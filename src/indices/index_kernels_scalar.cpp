@@ -1,4 +1,5 @@
 // Index kernels compiled for the scalar target (1 lane).
+#include "base/numeric.hpp"
 #include "indices/index_kernels.hpp"
 
 #include <cstring>

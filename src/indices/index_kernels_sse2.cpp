@@ -1,4 +1,5 @@
 // Index kernels compiled for the sse2 target (4 lanes).
+#include "base/numeric.hpp"
 #include "indices/index_kernels.hpp"
 
 #include <cstring>

@@ -2,7 +2,7 @@
 // and turning ErrorValue / PythonError / Panic into the exception Python sees.
 #pragma once
 
-#include "module/errors.hpp"
+#include "base/errors.hpp"
 #include "module/py_ref.hpp"
 
 #include <exception>

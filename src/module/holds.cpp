@@ -2,7 +2,7 @@
 // call of kelvane in the process, not with other extension modules.
 #include "module/holds.hpp"
 
-#include "frame/worker_pool.hpp"
+#include "base/fork.hpp"
 #include "module/failure.hpp"
 
 #include <numeric>

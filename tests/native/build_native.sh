@@ -6,13 +6,14 @@ src="$(cd "$(dirname "$0")/../../src" && pwd)"
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 flags=(-std=gnu++20 -O2 -ffp-contract=off -fno-math-errno -I"$src" "$@")
 objs=()
-compile() { local o="$tmp/$(basename "$1").o"; g++ "${flags[@]}" "${@:2}" -c "$1" -o "$o"; objs+=("$o"); }
-for f in module/failure_core frame/shape_check frame/worker_pool frame/traversal indices/index_kernels \
-         indices/index_kernels_sse2 expr/evaluator expr/evaluator_sse2; do compile "$src/$f.cpp"; done
-compile "$src/indices/index_kernels_scalar.cpp" -fno-tree-vectorize
-compile "$src/expr/evaluator_scalar.cpp" -fno-tree-vectorize
-for f in indices/index_kernels_avx2 expr/evaluator_avx2; do compile "$src/$f.cpp" -mavx2 -mno-fma; done
-for f in indices/index_kernels_avx512 expr/evaluator_avx512; do
-  compile "$src/$f.cpp" -mavx512f -mavx512bw -mavx512vl -mavx2 -mno-fma -mprefer-vector-width=512; done
+compile() { local o="$tmp/$(basename "$(dirname "$1")")_$(basename "$1").o"; g++ "${flags[@]}" "${@:2}" -c "$1" -o "$o"; objs+=("$o"); }
+for f in "$src"/base/*.cpp "$src"/frame/*.cpp "$src"/indices/*.cpp "$src"/expr/*.cpp; do
+  case "$f" in
+    *_scalar.cpp) compile "$f" -fno-tree-vectorize ;;
+    *_avx2.cpp) compile "$f" -mavx2 -mno-fma ;;
+    *_avx512.cpp) compile "$f" -mavx512f -mavx512bw -mavx512vl -mavx2 -mno-fma -mprefer-vector-width=512 ;;
+    *) compile "$f" ;;
+  esac
+done
 compile "${NATIVE_MAIN:-$(dirname "$0")/native_checks.cpp}"
 g++ "${flags[@]}" "${objs[@]}" -o "$out" -lpthread -lm

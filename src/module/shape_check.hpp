@@ -1,7 +1,7 @@
 // The guard that all arrays of a fixed-index call have one shape.
 #pragma once
 
-#include "module/errors.hpp"
+#include "base/errors.hpp"
 
 #include <cstdint>
 #include <initializer_list>

@@ -1,8 +1,8 @@
 // The fixed spectral-index functions: convert, check shapes, hold, compute, release.
-#include "indices/index_functions.hpp"
+#include "module/index_functions.hpp"
 
-#include "frame/shape_check.hpp"
-#include "frame/traversal.hpp"
+#include "module/shape_check.hpp"
+#include "module/par_for_each_pixel.hpp"
 #include "indices/index_kernels.hpp"
 #include "module/call_frame.hpp"
 #include "module/convert.hpp"
@@ -36,20 +36,13 @@ void compute_index(BlockFn kernel, IndexParams params, std::initializer_list<con
     for (const ArrayRef* band : bands) holds.hold_read(*band);
     holds.hold_write(out);
 
-    params.streaming_stores = out.rows() * out.cols() * kOutElementSize >= kStreamingStoreBytes;
     OutView out_v = out_view(out);
+    params.streaming_stores = streams_output(out_v);
     BandView band_v[3];
     size_t num_bands = 0;
     for (const ArrayRef* band : bands) band_v[num_bands++] = band_view(*band);
-    // These kernels cannot fail, so views that all go backwards are walked
-    // forwards, unless the output shares memory with a band.
-    BackwardAxes backward;
-    backward.include(out_v);
-    for (size_t k = 0; k < num_bands; ++k) backward.include(band_v[k]);
-    if (backward.any() && !output_overlaps_bands(out_v, band_v, num_bands)) {
-        backward.mirror(out_v);
-        for (size_t k = 0; k < num_bands; ++k) backward.mirror(band_v[k]);
-    }
+    // These kernels cannot fail, so views that all go backwards may be walked forwards.
+    walk_forwards(out_v, band_v, num_bands);
     PixelZip zip = PixelZip::of(out_v);
     for (size_t k = 0; k < num_bands; ++k) zip.add(band_v[k]);
     // Three bands and ten operations cost about twice two bands and four.

@@ -1,5 +1,5 @@
 // The CompiledExpr type object and its instances.
-#include "expr/compiled_expr.hpp"
+#include "module/compiled_expr.hpp"
 
 #include "expr/evaluator.hpp"
 #include "module/failure.hpp"

@@ -1,5 +1,5 @@
 // Shape validation.
-#include "frame/shape_check.hpp"
+#include "module/shape_check.hpp"
 
 #include <string>
 

@@ -1,8 +1,8 @@
 // compile_expr: a pure translation of instruction names into records. Nothing
 // about the program as a whole is checked here; evaluation meets it.
-#include "expr/expr_functions.hpp"
+#include "module/expr_functions.hpp"
 
-#include "expr/compiled_expr.hpp"
+#include "module/compiled_expr.hpp"
 #include "module/call_frame.hpp"
 #include "module/convert.hpp"
 

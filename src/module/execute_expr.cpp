@@ -1,8 +1,8 @@
 // execute_expr_inplace: runs a CompiledExpr over a stack of bands.
-#include "expr/compiled_expr.hpp"
-#include "expr/expr_functions.hpp"
+#include "module/compiled_expr.hpp"
+#include "module/expr_functions.hpp"
 #include "expr/evaluator.hpp"
-#include "frame/traversal.hpp"
+#include "module/par_for_each_pixel.hpp"
 #include "module/call_frame.hpp"
 #include "module/convert.hpp"
 #include "module/holds.hpp"
@@ -104,7 +104,7 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         const std::vector<ExprOp> ops = expr->ops;  // the call's private copy
 
         ExprContext program{ops.data(), ops.size(), views.data(), views.size()};
-        program.streaming_stores = out_v.rows * out_v.cols * kOutElementSize >= kStreamingStoreBytes;
+        program.streaming_stores = streams_output(out_v);
         // Programs that can fail run pixel by pixel, so that failures and the
         // pixels written before them are exactly those of the stack machine.
         // A program that cannot fail runs a tile at a time, unless the output
@@ -112,20 +112,8 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         // the pixel-by-pixel order keeps the result defined.
         const bool tiles = cannot_fail(program, out_v.rows, out_v.cols) &&
                            !output_overlaps_bands(out_v, views.data(), views.size());
-        if (tiles) {
-            // Then views that all go backwards are walked forwards, when they
-            // pair pixels by position alone (one shape for all).
-            BackwardAxes backward;
-            backward.include(out_v);
-            for (const BandView& v : views) {
-                backward.include(v);
-                if (v.rows != out_v.rows || v.cols != out_v.cols) backward = BackwardAxes{false, false};
-            }
-            if (backward.any()) {
-                backward.mirror(out_v);
-                for (BandView& v : views) backward.mirror(v);
-            }
-        }
+        // Then views that all go backwards are walked forwards.
+        if (tiles) walk_forwards(out_v, views.data(), views.size());
         PixelZip zip = PixelZip::index_grid(out_v.rows, out_v.cols);
         zip.add(out_v);
         TilePlan own_plan;
@@ -134,9 +122,11 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         if (tiles) {
             // Tiles run along the output's walk, unless every band runs across
             // the output: then along the bands, through a transposing buffer.
-            const std::optional<bool> bands_along_rows = bands_run_along_rows(views);
-            const bool out_along_rows = std::abs(out_v.col_stride) <= std::abs(out_v.row_stride);
-            transposed = out_v.rows > 1 && out_v.cols > 1 && bands_along_rows && *bands_along_rows != out_along_rows;
+            Runs band_runs = Runs::Either;
+            for (const BandView& v : views) band_runs = combine(band_runs, runs_of(v));
+            const std::optional<bool> bands_along_rows = along_rows(band_runs);
+            const std::optional<bool> out_along_rows = along_rows(runs_of(out_v));
+            transposed = bands_along_rows && out_along_rows && *bands_along_rows != *out_along_rows;
             program.plan_runs_down = transposed ? !*bands_along_rows : zip.layout_tendency < 0;
             // Transposing tiles want blocks of whole band lines, so the grid is
             // cut as the bands lean rather than as the output does. Where the
