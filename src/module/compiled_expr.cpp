@@ -1,7 +1,7 @@
 // The CompiledExpr type object and its instances.
 #include "module/compiled_expr.hpp"
 
-#include "expr/evaluator.hpp"
+#include "expr/planner.hpp"
 #include "module/failure.hpp"
 
 #include <new>

@@ -1,7 +1,7 @@
 // The CompiledExpr class: a compiled instruction list and its band count.
 #pragma once
 
-#include "expr/expr_op.hpp"
+#include "expr/ops.hpp"
 #include "module/py_ref.hpp"
 
 #include <atomic>

@@ -6,7 +6,10 @@
 //          pixel is visited exactly once and the first failure in cut order is
 //          the one reported.
 // Prints "N passed, M failed" and exits non-zero on any failure.
-#include "expr/evaluator.hpp"
+#include "expr/path.hpp"
+#include "expr/planner.hpp"
+#include "expr/reference.hpp"
+#include "expr/tiles.hpp"
 #include "frame/traversal.hpp"
 #include "indices/index_kernels.hpp"
 
@@ -109,6 +112,20 @@ static void simd_index_parity() {
 }
 
 static ExprOp op(ExprOpKind kind, uint32_t operand = 0) { return ExprOp{kind, operand}; }
+
+// The kinds of the operation table by stack effect, and the leaf (cheap
+// arithmetic) ones among the binary kinds.
+static std::vector<ExprOpKind> kinds_where(bool (*keep)(const ExprOpInfo&)) {
+    std::vector<ExprOpKind> kinds;
+    for (uint32_t k = 0; k < kExprOpKindCount; ++k) {
+        if (keep(kExprOpInfo[k])) kinds.push_back(static_cast<ExprOpKind>(k));
+    }
+    return kinds;
+}
+static const std::vector<ExprOpKind> kUnaryKinds = kinds_where([](const ExprOpInfo& i) { return i.pops == 1; });
+static const std::vector<ExprOpKind> kBinaryKinds = kinds_where([](const ExprOpInfo& i) { return i.pops == 2; });
+static const std::vector<ExprOpKind> kLeafKinds =
+    kinds_where([](const ExprOpInfo& i) { return (i.traits & kLeafOp) != 0; });
 static ExprOp scalar(float v) { return ExprOp{ExprOpKind::PushScalar, std::bit_cast<uint32_t>(v)}; }
 
 // A random program that leaves exactly one value and never goes past the stack.
@@ -127,13 +144,13 @@ static std::vector<ExprOp> random_program(std::mt19937& rng, uint32_t bands) {
             ops.push_back(rng() % 2 ? op(ExprOpKind::PushBand, rng() % bands) : scalar(constants[rng() % 9]));
             ++depth;
         } else if (pick < 6 && depth >= 1) {
-            ops.push_back(op(static_cast<ExprOpKind>(7 + rng() % 3)));  // neg, abs, sqrt
+            ops.push_back(op(kUnaryKinds[rng() % kUnaryKinds.size()]));
             if (must_reduce && depth >= 2) {
-                ops.push_back(op(static_cast<ExprOpKind>(2 + rng() % 5)));
+                ops.push_back(op(kBinaryKinds[rng() % kBinaryKinds.size()]));
                 --depth;
             }
         } else if (depth >= 2) {
-            ops.push_back(op(static_cast<ExprOpKind>(2 + rng() % 5)));  // add .. pow
+            ops.push_back(op(kBinaryKinds[rng() % kBinaryKinds.size()]));
             --depth;
         } else {
             ops.push_back(scalar(constants[rng() % 9]));
@@ -167,7 +184,7 @@ static void simd_expr_parity() {
         std::vector<ExprOp> ops = random_program(rng, nb);
         if (trial % 4 == 3) {  // and two arithmetic operations of the same two bands under a third
             const uint32_t i = rng() % nb, j = rng() % nb;
-            auto arithmetic = [&] { return op(static_cast<ExprOpKind>(2 + rng() % 4)); };
+            auto arithmetic = [&] { return op(kLeafKinds[rng() % kLeafKinds.size()]); };
             for (ExprOp o : {op(ExprOpKind::PushBand, i), op(ExprOpKind::PushBand, j), arithmetic(),
                              op(ExprOpKind::PushBand, i), op(ExprOpKind::PushBand, j), arithmetic(), arithmetic(),
                              arithmetic()}) {
@@ -352,6 +369,63 @@ static void simd_transposed_parity() {
     }
 }
 
+// The executor's choice of path, from the program and the views alone.
+static void expr_paths() {
+    const int64_t rows = 6, cols = 10;
+    std::vector<std::byte> memory(4 * rows * cols * 4);
+    std::byte* const band_memory = memory.data();
+    std::byte* const out_memory = memory.data() + 2 * rows * cols * 2;
+    const BandView c_band{band_memory, rows, cols, 2 * cols, 2};
+    const BandView f_band{band_memory, rows, cols, 2, 2 * rows};
+    const BandView reversed_band{band_memory + 2 * (rows * cols - 1), rows, cols, -2 * cols, -2};
+    const OutView c_out{out_memory, rows, cols, 4 * cols, 4};
+    const OutView f_out{out_memory, rows, cols, 4, 4 * rows};
+    const OutView reversed_out{out_memory + 4 * (rows * cols - 1), rows, cols, -4 * cols, -4};
+    const OutView overlapping_out{band_memory, rows, cols, 4 * cols, 4};
+    const std::vector<ExprOp> nd = {op(ExprOpKind::PushBand, 0), op(ExprOpKind::PushBand, 1), op(ExprOpKind::Sub),
+                                    op(ExprOpKind::PushBand, 0), op(ExprOpKind::PushBand, 1), op(ExprOpKind::Add),
+                                    op(ExprOpKind::Div)};
+    const std::vector<ExprOp> underflows = {op(ExprOpKind::PushBand, 0), op(ExprOpKind::Add)};
+    const std::vector<ExprOp> reads_band_2 = {op(ExprOpKind::PushBand, 2)};
+    struct Case {
+        const char* what;
+        const std::vector<ExprOp>* ops;
+        OutView out;
+        BandView band;
+        bool tiles, transposed, runs_down;
+        int tendency;  // the zip's lean for the cut (checked for tiles)
+    };
+    const Case cases[] = {
+        {"C bands into a C output", &nd, c_out, c_band, true, false, false, 2},
+        {"F bands into an F output", &nd, f_out, f_band, true, false, true, -2},
+        {"C bands into an F output", &nd, f_out, c_band, true, true, false, 2},
+        {"F bands into a C output", &nd, c_out, f_band, true, true, true, -2},
+        {"a program that underflows", &underflows, c_out, c_band, false, false, false, 0},
+        {"a band that does not exist", &reads_band_2, c_out, c_band, false, false, false, 0},
+        {"an output over a band", &nd, overlapping_out, c_band, false, false, false, 0},
+    };
+    for (const Case& c : cases) {
+        const ExprPath path = choose_expr_path(c.ops->data(), c.ops->size(), c.out, {c.band, c.band});
+        bool ok = path.tiles == c.tiles && path.transposed == c.transposed && !path.streaming;
+        if (c.tiles) ok = ok && path.runs_down == c.runs_down && path.zip.layout_tendency == c.tendency;
+        ok = ok && path.kernel(expr_kernels()) == (!c.tiles       ? &evaluate_block_per_pixel
+                                                   : c.transposed ? expr_kernels().evaluate_tiles_transposed
+                                                                  : expr_kernels().evaluate_tiles);
+        check(ok, std::string("expression path: ") + c.what);
+    }
+    // Views that all go backwards are walked forwards by tiles, and only by them.
+    const ExprPath mirrored = choose_expr_path(nd.data(), nd.size(), reversed_out, {reversed_band, reversed_band});
+    check(mirrored.tiles && mirrored.out.data == out_memory && mirrored.out.row_stride == 4 * cols &&
+              mirrored.bands[1].data == band_memory && mirrored.bands[1].col_stride == 2,
+          "expression path: reversed views are mirrored for tiles");
+    const ExprPath kept = choose_expr_path(underflows.data(), underflows.size(), reversed_out, {reversed_band});
+    check(!kept.tiles && kept.out.data == reversed_out.data && kept.bands[0].data == reversed_band.data,
+          "expression path: reversed views stay as they are per pixel");
+    // Large outputs are streamed.
+    const OutView large{out_memory, 4096, 4096, 4 * 4096, 4};
+    check(choose_expr_path(nd.data(), 0, large, {}).streaming, "expression path: a large output is streamed");
+}
+
 // Pool stress: each pixel's float is incremented once; a failing kernel throws
 // after finishing its block.
 static void counting_block(const PixelZip& block, const void*) {
@@ -456,6 +530,7 @@ int main(int argc, char** argv) {
         simd_index_parity();
         simd_expr_parity();
         simd_transposed_parity();
+        expr_paths();
     }
     if (which == "all" || which == "pool") {
         pool_stress();
