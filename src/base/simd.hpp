@@ -21,4 +21,11 @@ const Table& table_for(SimdLevel level, const Table& scalar, const Table& sse2, 
     return scalar;
 }
 
+// The table of the widest target this CPU runs, chosen once.
+template <class Table>
+const Table& best_table(const Table& scalar, const Table& sse2, const Table& avx2, const Table& avx512) {
+    static const Table& table = table_for(best_simd_level(), scalar, sse2, avx2, avx512);
+    return table;
+}
+
 }  // namespace kelvane

@@ -3,14 +3,9 @@
 
 namespace kelvane {
 
-const ExprKernelTable& expr_kernels_for(SimdLevel level) {
-    using namespace expr_targets;
-    return table_for(level, kScalar, kSse2, kAvx2, kAvx512);
-}
+using namespace expr_targets;
 
-const ExprKernelTable& expr_kernels() {
-    static const ExprKernelTable& table = expr_kernels_for(best_simd_level());
-    return table;
-}
+const ExprKernelTable& expr_kernels_for(SimdLevel level) { return table_for(level, kScalar, kSse2, kAvx2, kAvx512); }
+const ExprKernelTable& expr_kernels() { return best_table(kScalar, kSse2, kAvx2, kAvx512); }
 
 }  // namespace kelvane

@@ -90,21 +90,15 @@ void PixelZip::split(PixelZip& first, PixelZip& second, bool free_cut) const {
     first = *this;
     second = *this;
     const ZipPart* runs = free_cut && num_parts > 0 ? &parts[0] : nullptr;
-    if (cut_rows) {
-        const int64_t k =
-            runs ? cut_at_line_boundary(rows / 2, rows, runs->data, runs->row_stride, runs->element_size) : rows / 2;
-        first.rows = k;
-        second.rows = rows - k;
-        second.grid_row += k;
-        for (int p = 0; p < num_parts; ++p) second.parts[p].data += k * parts[p].row_stride;
-    } else {
-        const int64_t k =
-            runs ? cut_at_line_boundary(cols / 2, cols, runs->data, runs->col_stride, runs->element_size) : cols / 2;
-        first.cols = k;
-        second.cols = cols - k;
-        second.grid_col += k;
-        for (int p = 0; p < num_parts; ++p) second.parts[p].data += k * parts[p].col_stride;
-    }
+    // The axis cut: its length and grid position in each half, and each part's stride along it.
+    const int64_t length = cut_rows ? rows : cols;
+    int64_t ZipPart::*stride = cut_rows ? &ZipPart::row_stride : &ZipPart::col_stride;
+    const int64_t k = runs ? cut_at_line_boundary(length / 2, length, runs->data, runs->*stride, runs->element_size)
+                           : length / 2;
+    (cut_rows ? first.rows : first.cols) = k;
+    (cut_rows ? second.rows : second.cols) = length - k;
+    (cut_rows ? second.grid_row : second.grid_col) += k;
+    for (int p = 0; p < num_parts; ++p) second.parts[p].data += k * parts[p].*stride;
 }
 
 namespace {

@@ -3,14 +3,9 @@
 
 namespace kelvane {
 
-const IndexKernelTable& index_kernels_for(SimdLevel level) {
-    using namespace index_targets;
-    return table_for(level, kScalar, kSse2, kAvx2, kAvx512);
-}
+using namespace index_targets;
 
-const IndexKernelTable& index_kernels() {
-    static const IndexKernelTable& table = index_kernels_for(best_simd_level());
-    return table;
-}
+const IndexKernelTable& index_kernels_for(SimdLevel level) { return table_for(level, kScalar, kSse2, kAvx2, kAvx512); }
+const IndexKernelTable& index_kernels() { return best_table(kScalar, kSse2, kAvx2, kAvx512); }
 
 }  // namespace kelvane

@@ -11,11 +11,8 @@ namespace kelvane {
 
 // Scalars of the index functions, rounded once to single precision.
 struct IndexParams {
-    float l = 0.0f;
-    float g = 0.0f;
-    float c1 = 0.0f;
-    float c2 = 0.0f;
-    bool streaming_stores = false;  // streams_output()
+    float l = 0.0f, g = 0.0f, c1 = 0.0f, c2 = 0.0f;  // those of the function's parameters
+    bool streaming_stores = false;                   // streams_output()
 };
 
 // Block kernels of one CPU target. Zip parts: the output, then the bands.

@@ -1,14 +1,14 @@
 // The fixed spectral-index functions: convert, check shapes, hold, compute, release.
 #include "module/index_functions.hpp"
 
-#include "module/shape_check.hpp"
-#include "module/par_for_each_pixel.hpp"
 #include "indices/index_kernels.hpp"
 #include "module/call_frame.hpp"
 #include "module/convert.hpp"
 #include "module/holds.hpp"
+#include "module/par_for_each_pixel.hpp"
+#include "module/shape_check.hpp"
 
-#include <initializer_list>
+#include <array>
 
 namespace kelvane {
 namespace {
@@ -21,111 +21,77 @@ constexpr Signature kAdjustedDifferenceInplace{"calculate_adjusted_difference_in
 constexpr Signature kEviInplace{"calculate_evi_inplace", {"nir", "red", "blue", "g", "c1", "c2", "l", "out_buffer"}};
 constexpr Signature kNormalizedDifference{"calculate_normalized_difference", {"band_a", "band_b"}};
 
-Shape shape_of(const ArrayRef& a) { return Shape{a.rows(), a.cols()}; }
-
 // The in-place routine every index function shares, after conversion.
-void compute_index(BlockFn kernel, IndexParams params, std::initializer_list<const ArrayRef*> bands,
-                   const ArrayRef& out) {
-    if (bands.size() == 2) {
-        check_shapes({shape_of(*bands.begin()[0]), shape_of(*bands.begin()[1]), shape_of(out)});
-    } else {
-        check_shapes({shape_of(*bands.begin()[0]), shape_of(*bands.begin()[1]), shape_of(*bands.begin()[2]),
-                      shape_of(out)});
-    }
+template <size_t Bands>
+void compute_index(BlockFn kernel, IndexParams params, const std::array<ArrayRef, Bands>& bands, const ArrayRef& out) {
+    std::array<Shape, Bands + 1> shapes;
+    for (size_t k = 0; k < Bands; ++k) shapes[k] = Shape{bands[k].rows(), bands[k].cols()};
+    shapes[Bands] = Shape{out.rows(), out.cols()};
+    check_shapes(shapes.data(), shapes.size());
     CallHolds holds(CallHolds::ReleaseOrder::Reverse);
-    for (const ArrayRef* band : bands) holds.hold_read(*band);
+    for (const ArrayRef& band : bands) holds.hold_read(band);
     holds.hold_write(out);
 
     OutView out_v = out_view(out);
     params.streaming_stores = streams_output(out_v);
-    BandView band_v[3];
-    size_t num_bands = 0;
-    for (const ArrayRef* band : bands) band_v[num_bands++] = band_view(*band);
+    BandView band_v[Bands];
+    for (size_t k = 0; k < Bands; ++k) band_v[k] = band_view(bands[k]);
     // These kernels cannot fail, so views that all go backwards may be walked forwards.
-    walk_forwards(out_v, band_v, num_bands);
+    walk_forwards(out_v, band_v, Bands);
     PixelZip zip = PixelZip::of(out_v);
-    for (size_t k = 0; k < num_bands; ++k) zip.add(band_v[k]);
+    for (const BandView& v : band_v) zip.add(v);
     // Three bands and ten operations cost about twice two bands and four.
-    par_for_each_pixel(zip, kernel, &params, KernelTraits{false, bands.size() == 3 ? 2 : 1});
+    par_for_each_pixel(zip, kernel, &params, KernelTraits{false, Bands == 3 ? 2 : 1});
 }
 
-PyObject* none() {
-    Py_INCREF(Py_None);
-    return Py_None;
+template <size_t Bands, class Arguments>
+std::array<ArrayRef, Bands> convert_bands(const Arguments& a) {
+    std::array<ArrayRef, Bands> bands;
+    for (size_t k = 0; k < Bands; ++k) bands[k] = a.convert(k, convert_band_array);
+    return bands;
 }
 
-PyObject* py_calculate_normalized_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                     PyObject* kwnames) {
-    return call_frame(kNormalizedDifferenceInplace, args, nargs, kwnames, [](const auto& a) {
-        ArrayRef band_a = a.convert(0, convert_band_array);
-        ArrayRef band_b = a.convert(1, convert_band_array);
-        ArrayRef out = a.convert(2, convert_output_array);
-        compute_index(index_kernels().normalized_difference, IndexParams{}, {&band_a, &band_b}, out);
-        return none();
-    });
-}
-
-PyObject* py_calculate_ratio_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame(kRatioInplace, args, nargs, kwnames, [](const auto& a) {
-        ArrayRef band_a = a.convert(0, convert_band_array);
-        ArrayRef band_b = a.convert(1, convert_band_array);
-        ArrayRef out = a.convert(2, convert_output_array);
-        compute_index(index_kernels().ratio, IndexParams{}, {&band_a, &band_b}, out);
-        return none();
-    });
-}
-
-PyObject* py_calculate_adjusted_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                   PyObject* kwnames) {
-    return call_frame(kAdjustedDifferenceInplace, args, nargs, kwnames, [](const auto& a) {
-        ArrayRef band_a = a.convert(0, convert_band_array);
-        ArrayRef band_b = a.convert(1, convert_band_array);
+// An in-place index function: its bands, then its scalars (the IndexParams
+// members, in parameter order), then out_buffer.
+template <const auto& Sig, BlockFn IndexKernelTable::*Kernel, size_t Bands, float IndexParams::*... Scalars>
+PyObject* index_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame(Sig, args, nargs, kwnames, [](const auto& a) {
+        const std::array<ArrayRef, Bands> bands = convert_bands<Bands>(a);
         IndexParams params;
-        params.l = a.convert(2, convert_float);
-        ArrayRef out = a.convert(3, convert_output_array);
-        compute_index(index_kernels().adjusted_difference, params, {&band_a, &band_b}, out);
-        return none();
-    });
-}
-
-PyObject* py_calculate_evi_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame(kEviInplace, args, nargs, kwnames, [](const auto& a) {
-        ArrayRef nir = a.convert(0, convert_band_array);
-        ArrayRef red = a.convert(1, convert_band_array);
-        ArrayRef blue = a.convert(2, convert_band_array);
-        IndexParams params;
-        params.g = a.convert(3, convert_float);
-        params.c1 = a.convert(4, convert_float);
-        params.c2 = a.convert(5, convert_float);
-        params.l = a.convert(6, convert_float);
-        ArrayRef out = a.convert(7, convert_output_array);
-        compute_index(index_kernels().evi, params, {&nir, &red, &blue}, out);
-        return none();
+        size_t next = Bands;
+        ((params.*Scalars = a.convert(next++, convert_float)), ...);
+        ArrayRef out = a.convert(next, convert_output_array);
+        compute_index(index_kernels().*Kernel, params, bands, out);
+        Py_INCREF(Py_None);
+        return Py_None;
     });
 }
 
 PyObject* py_calculate_normalized_difference(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames) {
     return call_frame(kNormalizedDifference, args, nargs, kwnames, [](const auto& a) {
-        ArrayRef band_a = a.convert(0, convert_band_array);
-        ArrayRef band_b = a.convert(1, convert_band_array);
-        npy_intp dims[2] = {band_a.rows(), band_a.cols()};
+        const std::array<ArrayRef, 2> bands = convert_bands<2>(a);
+        npy_intp dims[2] = {bands[0].rows(), bands[0].cols()};
         // Every element is written before the caller can see the array (and on
         // failure it is dropped unseen), so it need not be zeroed first.
         ArrayRef out{OwnedRef::steal(expect_object(PyArray_EMPTY(2, dims, NPY_FLOAT, 0)))};
-        compute_index(index_kernels().normalized_difference, IndexParams{}, {&band_a, &band_b}, out);
+        compute_index(index_kernels().normalized_difference, IndexParams{}, bands, out);
         return out.object.release();
     });
 }
 
 }  // namespace
 
-const ModuleFunction kNormalizedDifferenceInplaceFunction{kNormalizedDifferenceInplace,
-                                                          &py_calculate_normalized_difference_inplace};
-const ModuleFunction kRatioInplaceFunction{kRatioInplace, &py_calculate_ratio_inplace};
-const ModuleFunction kAdjustedDifferenceInplaceFunction{kAdjustedDifferenceInplace,
-                                                        &py_calculate_adjusted_difference_inplace};
-const ModuleFunction kEviInplaceFunction{kEviInplace, &py_calculate_evi_inplace};
+const ModuleFunction kNormalizedDifferenceInplaceFunction{
+    kNormalizedDifferenceInplace,
+    &index_inplace<kNormalizedDifferenceInplace, &IndexKernelTable::normalized_difference, 2>};
+const ModuleFunction kRatioInplaceFunction{kRatioInplace, &index_inplace<kRatioInplace, &IndexKernelTable::ratio, 2>};
+const ModuleFunction kAdjustedDifferenceInplaceFunction{
+    kAdjustedDifferenceInplace,
+    &index_inplace<kAdjustedDifferenceInplace, &IndexKernelTable::adjusted_difference, 2, &IndexParams::l>};
+const ModuleFunction kEviInplaceFunction{
+    kEviInplace, &index_inplace<kEviInplace, &IndexKernelTable::evi, 3, &IndexParams::g, &IndexParams::c1,
+                                &IndexParams::c2, &IndexParams::l>};
 const ModuleFunction kNormalizedDifferenceFunction{kNormalizedDifference, &py_calculate_normalized_difference};
 
 }  // namespace kelvane
