@@ -18,7 +18,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).parent))
-import run as bench  # noqa: E402  (programs and band counts)
+import workload as bench  # noqa: E402  (programs and band counts)
 
 LAYOUTS = ("contiguous", "f_out", "t_bands", "stepped_bands", "stepped", "transposed", "reversed")
 

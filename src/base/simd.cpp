@@ -3,11 +3,8 @@
 
 namespace kelvane {
 
-SimdLevel best_simd_level() {
+SimdLevel cpu_simd_level() {
     static const SimdLevel level = [] {
-#ifdef KELVANE_FORCE_SCALAR
-        return SimdLevel::Scalar;
-#endif
         __builtin_cpu_init();
         if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
             __builtin_cpu_supports("avx512vl"))
@@ -16,6 +13,14 @@ SimdLevel best_simd_level() {
         return SimdLevel::Sse2;  // the x86-64 baseline
     }();
     return level;
+}
+
+SimdLevel best_simd_level() {
+#ifdef KELVANE_FORCE_SCALAR
+    return SimdLevel::Scalar;
+#else
+    return cpu_simd_level();
+#endif
 }
 
 }  // namespace kelvane

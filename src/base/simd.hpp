@@ -5,7 +5,9 @@ namespace kelvane {
 
 enum class SimdLevel { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3 };
 
-// The widest level this CPU runs (always Scalar in a KELVANE_FORCE_SCALAR build).
+// The widest level this CPU runs.
+SimdLevel cpu_simd_level();
+// The level the module uses: cpu_simd_level(), or Scalar in a KELVANE_FORCE_SCALAR build.
 SimdLevel best_simd_level();
 
 // One kernel table per target: the one for `level`.

@@ -136,7 +136,7 @@ void run_pair(Half& first, Half& second) {
 
 void run_half(void* raw) {
     Half& half = *static_cast<Half*>(raw);
-    const bool moved = half.moved || (half.pool && WorkerPool::current_worker_index() != half.cutter);
+    const bool moved = half.moved || (half.pool && half.pool->current_worker() != half.cutter);
     uint64_t budget = half.budget;
     bool cut;
     if (moved) {
@@ -151,7 +151,7 @@ void run_half(void* raw) {
         half.kernel(half.block, half.context);
         return;
     }
-    const int self = half.pool ? WorkerPool::current_worker_index() : -1;
+    const int self = half.pool ? half.pool->current_worker() : -1;
     Half first{half.pool, half.kernel, half.context, {}, budget, half.workers, self, false, half.free_cut};
     Half second = first;
     half.block.split(first.block, second.block, half.free_cut);
@@ -190,6 +190,8 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
         return pool.run_and_wait(Task{&run_top_pair, &pair});
     } catch (Panic& p) {
         return TaskOutcome(std::move(p));
+    } catch (...) {
+        return TaskOutcome(Panic("a traversal failed with a C++ exception that is not a panic"));
     }
 }
 

@@ -113,6 +113,8 @@ public:
 
     unsigned num_workers() const override { return n_; }
 
+    int current_worker() const override { return t_worker_pool == this ? t_worker_index : -1; }
+
     TaskOutcome run_and_wait(Task task) override {
         Latch latch;
         Job job{task, -1, &latch, {}, {}};
@@ -193,6 +195,9 @@ private:
             task.run(task.context);
         } catch (Panic& failure) {
             return TaskOutcome(std::move(failure));
+        } catch (...) {
+            // Kernels fail only by panicking; anything else is a failure too.
+            return TaskOutcome(Panic("a task failed with a C++ exception that is not a panic"));
         }
         return {};
     }
@@ -395,8 +400,11 @@ WorkerPool& WorkerPool::global() {
     return *g_pool;
 }
 
-int WorkerPool::current_worker_index() {
-    return t_worker_pool == g_pool ? t_worker_index : -1;
+WorkerPool& WorkerPool::start(unsigned workers) {
+    auto* pool = new Pool(workers > 0 ? workers : 1);  // never destroyed
+    std::string cause;
+    if (!pool->start(cause)) panic("could not start a pool of " + std::to_string(workers) + " workers: " + cause);
+    return *pool;
 }
 
 }  // namespace kelvane

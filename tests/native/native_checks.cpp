@@ -38,11 +38,25 @@ static void check(bool ok, const std::string& what) {
     }
 }
 
+// Every target this CPU runs, whichever the build uses.
 static std::vector<SimdLevel> levels() {
     std::vector<SimdLevel> all = {SimdLevel::Scalar, SimdLevel::Sse2};
-    if (best_simd_level() >= SimdLevel::Avx2) all.push_back(SimdLevel::Avx2);
-    if (best_simd_level() >= SimdLevel::Avx512) all.push_back(SimdLevel::Avx512);
+    if (cpu_simd_level() >= SimdLevel::Avx2) all.push_back(SimdLevel::Avx2);
+    if (cpu_simd_level() >= SimdLevel::Avx512) all.push_back(SimdLevel::Avx512);
     return all;
+}
+
+// The kernels the module uses: the widest target, or the scalar one in a
+// scalar-only build.
+static void dispatch() {
+    const char* const names[] = {"scalar", "sse2", "avx2", "avx512"};
+#ifdef KELVANE_FORCE_SCALAR
+    const std::string expected = "scalar";
+#else
+    const std::string expected = names[static_cast<int>(cpu_simd_level())];
+#endif
+    check(index_kernels().target == expected && expr_kernels().target == expected,
+          "the module's kernels are the " + expected + " target's");
 }
 
 // A one-row view over `bytes` starting `offset` bytes in (so starts may be
@@ -229,10 +243,11 @@ static void simd_expr_parity() {
             planned.tables = tables.pointers.data();
             planned.table_bands = tables.bands.data();
             expr_kernels_for(level).evaluate_tiles(zip, &planned);
-            // Every target gives the scalar path's bits. Those are the per-pixel
-            // machine's, except that where two NaNs meet in an addition or a
-            // multiplication, either one may come out (the compiler orders the
-            // operands of these freely): a NaN may have the other sign.
+            // Every target gives the scalar path's bits, and those are the
+            // per-pixel machine's, except that where two NaNs meet in an
+            // addition or a multiplication, either one may come out (x86 keeps
+            // the first operand's, and the compiler orders the operands of these
+            // freely, differently at -O2 and -O3): a NaN may have the other sign.
             std::vector<uint32_t> bits;
             bool same_as_pixels = true;
             for (int64_t r = 0; r < rows; ++r) {
@@ -246,7 +261,12 @@ static void simd_expr_parity() {
                 }
             }
             if (scalar_bits.empty()) scalar_bits = bits;
-            check(same_as_pixels && bits == scalar_bits, "expression tiles, trial " + std::to_string(trial) +
+            bool same_as_scalar = bits.size() == scalar_bits.size();
+            for (size_t i = 0; same_as_scalar && i < bits.size(); ++i) {
+                const uint32_t g = bits[i], w = scalar_bits[i];
+                same_as_scalar = g == w || ((g & 0x7FFFFFFFu) > 0x7F800000u && (g ^ w) == 0x80000000u);
+            }
+            check(same_as_pixels && same_as_scalar, "expression tiles, trial " + std::to_string(trial) +
                                                              " target " + std::to_string(static_cast<int>(level)));
         }
     }
@@ -445,9 +465,7 @@ static void failing_block(const PixelZip& block, const void* raw) {
     if (block.rows * block.cols > 0) panic("block failed on purpose");
 }
 
-static void pool_stress() {
-    WorkerPool::create_global();
-    WorkerPool& pool = WorkerPool::global();
+static void pool_stress(WorkerPool& pool) {
     std::atomic<int> failures{0};
     auto caller = [&](int id) {
         std::mt19937 rng(100 + id);
@@ -471,7 +489,8 @@ static void pool_stress() {
     std::vector<std::thread> threads;
     for (int id = 0; id < 8; ++id) threads.emplace_back(caller, id);
     for (auto& t : threads) t.join();
-    check(failures.load() == 0, "pool stress: " + std::to_string(failures.load()) + " bad traversals");
+    check(failures.load() == 0, "pool stress, " + std::to_string(pool.num_workers()) + " workers: " +
+                                    std::to_string(failures.load()) + " bad traversals");
 }
 
 // A kernel that cannot fail has its grid cut where the output's runs cross a
@@ -485,8 +504,7 @@ static void recording_block(const PixelZip& block, const void*) {
     g_blocks.push_back(block);
 }
 
-static void cuts_on_cache_lines() {
-    WorkerPool& pool = WorkerPool::global();
+static void cuts_on_cache_lines(WorkerPool& pool) {
     for (int64_t offset : {0, 4, 12, 60}) {
         for (bool can_fail : {false, true}) {
             const int64_t rows = 4100, cols = 2;
@@ -516,7 +534,8 @@ static void cuts_on_cache_lines() {
                 }
                 halved = halved && std::find(middles.begin(), middles.end(), block.grid_row) != middles.end();
             }
-            const std::string where = " offset " + std::to_string(offset) + (can_fail ? " can fail" : "");
+            const std::string where = " offset " + std::to_string(offset) + (can_fail ? " can fail" : "") + ", " +
+                                      std::to_string(pool.num_workers()) + " workers";
             check(!outcome && covered == rows * cols && cut_across, "cut blocks cover the grid" + where);
             check(can_fail || aligned, "free cuts fall on cache-line boundaries" + where);
             check(!can_fail || halved, "cuts of a kernel that can fail halve the blocks" + where);
@@ -524,18 +543,77 @@ static void cuts_on_cache_lines() {
     }
 }
 
+// Fork-join nested `depth` levels deep: every leaf runs once, also when some
+// fail, and the failure reported is that of the first failing leaf in order
+// (each join reports its first task's failure before its second's).
+struct JoinNode {
+    WorkerPool* pool;
+    int depth;
+    int64_t id;  // leaves are numbered left to right
+    std::atomic<int64_t>* leaves_run;
+    int64_t fail_every;  // leaves whose id is a multiple of this fail (0: none)
+};
+
+static void run_join_node(void* raw) {
+    const JoinNode& node = *static_cast<const JoinNode*>(raw);
+    if (node.depth == 0) {
+        node.leaves_run->fetch_add(1);
+        if (node.fail_every > 0 && node.id % node.fail_every == node.fail_every - 1) {
+            panic("leaf " + std::to_string(node.id));
+        }
+        return;
+    }
+    JoinNode first = node, second = node;
+    first.depth = second.depth = node.depth - 1;
+    first.id = 2 * node.id;
+    second.id = 2 * node.id + 1;
+    auto [a, b] = node.pool->join(Task{&run_join_node, &first}, Task{&run_join_node, &second});
+    if (a) throw std::move(*a);
+    if (b) throw std::move(*b);
+}
+
+static void nested_joins(WorkerPool& pool) {
+    for (int depth : {1, 4, 9}) {
+        for (int64_t fail_every : {0, 1, 5, 300}) {
+            std::atomic<int64_t> leaves_run{0};
+            JoinNode root{&pool, depth, 0, &leaves_run, fail_every};
+            const TaskOutcome outcome = pool.run_and_wait(Task{&run_join_node, &root});
+            const int64_t leaves = int64_t{1} << depth;
+            const bool fails = fail_every > 0 && fail_every <= leaves;
+            const std::string first_failure = "leaf " + std::to_string(fail_every - 1);
+            check(leaves_run.load() == leaves && static_cast<bool>(outcome) == fails &&
+                      (!outcome || outcome->message() == first_failure),
+                  "nested joins, " + std::to_string(pool.num_workers()) + " workers, depth " + std::to_string(depth) +
+                      ", every " + std::to_string(fail_every) + "th leaf failing");
+        }
+    }
+}
+
+// The pool and the traversal at 1, 2, 3 and 4 workers, four times as many as
+// the machine's processors, and the process's own pool.
+static void pool_checks() {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    std::vector<WorkerPool*> pools;
+    for (unsigned workers : {1u, 2u, 3u, 4u, 4 * cores}) pools.push_back(&WorkerPool::start(workers));
+    WorkerPool::create_global();
+    pools.push_back(&WorkerPool::global());
+    for (WorkerPool* pool : pools) {
+        pool_stress(*pool);
+        nested_joins(*pool);
+        cuts_on_cache_lines(*pool);
+    }
+}
+
 int main(int argc, char** argv) {
     const std::string which = argc > 1 ? argv[1] : "all";
     if (which == "all" || which == "simd") {
+        dispatch();
         simd_index_parity();
         simd_expr_parity();
         simd_transposed_parity();
         expr_paths();
     }
-    if (which == "all" || which == "pool") {
-        pool_stress();
-        cuts_on_cache_lines();
-    }
+    if (which == "all" || which == "pool") pool_checks();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
