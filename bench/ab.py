@@ -18,9 +18,9 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).parent))
-import run as bench  # noqa: E402  (programs and band counts)
+import workload as bench  # noqa: E402  (programs and band counts)
 
-LAYOUTS = ("contiguous", "f_out", "t_bands", "stepped_bands", "stepped")
+LAYOUTS = ("contiguous", "f_out", "t_bands", "stepped_bands", "stepped", "transposed", "reversed")
 
 
 def load(path):
@@ -40,6 +40,10 @@ def views(layout, n, rng):
         return [band(n) for _ in range(3)], np.empty((n, n), np.float32, order="F")
     if layout == "t_bands":
         return [np.ascontiguousarray(band(n).T).T for _ in range(3)], np.empty((n, n), np.float32)
+    if layout == "transposed":
+        return [np.ascontiguousarray(band(n).T).T for _ in range(3)], np.empty((n, n), np.float32, order="F")
+    if layout == "reversed":
+        return [band(n)[::-1, ::-1] for _ in range(3)], np.empty((n, n), np.float32)[::-1, ::-1]
     if layout == "stepped_bands":
         return [band(2 * n)[:, ::2] for _ in range(3)], np.empty((n, n), np.float32)
     return [band(2 * n)[:, ::2] for _ in range(3)], np.empty((n, 2 * n), np.float32)[:, ::2]
@@ -48,6 +52,10 @@ def views(layout, n, rng):
 def caller(k, op, bands, out):
     if op == "nd":
         return lambda: k.calculate_normalized_difference_inplace(bands[0], bands[1], out)
+    if op == "ratio":
+        return lambda: k.calculate_ratio_inplace(bands[0], bands[1], out)
+    if op == "adj":
+        return lambda: k.calculate_adjusted_difference_inplace(bands[0], bands[1], 0.5, out)
     if op == "evi":
         return lambda: k.calculate_evi_inplace(bands[0], bands[1], bands[2], 2.5, 6.0, 7.5, 1.0, out)
     name = "expr_" + op
@@ -60,7 +68,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("a")
     p.add_argument("b")
-    p.add_argument("--op", default="nd", choices=["nd", "evi", "nd7", "evi17"])
+    p.add_argument("--op", default="nd", choices=["nd", "ratio", "adj", "evi", "nd7", "evi17", "savi11", "sqrtpow11"])
     p.add_argument("--layout", default="f_out", choices=LAYOUTS)
     p.add_argument("--size", type=int, default=4096)
     p.add_argument("--rounds", type=int, default=40)

@@ -5,8 +5,8 @@
 // interpreter's, and shows what the arrays' alignment and the number of blocks
 // do to it.
 //
-//   NATIVE_MAIN=bench/kernel_harness.cpp bash tests/native/build_native.sh /tmp/kernel_harness
-//   /tmp/kernel_harness [offset bytes, 0] [cut depth, 1] [side, 4096]
+//   cmake -S . -B build/native -DKELVANE_NATIVE_CHECKS=ON -DKELVANE_MODULE=OFF && cmake --build build/native -j2
+//   build/native/kernel_harness [offset bytes, 0] [cut depth, 1] [side, 4096]
 #include <immintrin.h>
 #include <sys/mman.h>
 
@@ -20,7 +20,7 @@
 
 #include "frame/traversal.hpp"
 #include "indices/index_kernels.hpp"
-#include "module/views.hpp"
+#include "base/views.hpp"
 
 using namespace kelvane;
 

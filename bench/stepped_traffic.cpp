@@ -5,8 +5,8 @@
 // go to memory without that read), next to the same pixels of contiguous
 // arrays moved in sequential passes with streaming stores.
 //
-//   g++ -O2 -std=c++20 -mavx512f -mavx512bw -pthread bench/stepped_traffic.cpp -o /tmp/stepped_traffic
-//   /tmp/stepped_traffic [size]   (size x size pixels, default 4096; 2 threads, each half of the rows)
+//   cmake -S . -B build/native -DKELVANE_NATIVE_CHECKS=ON -DKELVANE_MODULE=OFF && cmake --build build/native -j2
+//   build/native/stepped_traffic [size]   (size x size pixels, default 4096; 2 threads, each half of the rows)
 #include <cstdio>
 
 #include "probe.hpp"

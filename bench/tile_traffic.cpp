@@ -8,8 +8,8 @@
 // tiled calls of kelvane cannot beat the tiled figure; the layouts table
 // compares them with the sequential one.
 //
-//   g++ -O2 -std=c++20 -mavx512f -mavx512bw -pthread bench/tile_traffic.cpp -o /tmp/tile_traffic
-//   /tmp/tile_traffic [size]      (arrays size x size, default 4096; 2 threads, each half of the rows)
+//   cmake -S . -B build/native -DKELVANE_NATIVE_CHECKS=ON -DKELVANE_MODULE=OFF && cmake --build build/native -j2
+//   build/native/tile_traffic [size]      (arrays size x size, default 4096; 2 threads, each half of the rows)
 #include <cstdio>
 #include <utility>
 

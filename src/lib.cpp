@@ -1,41 +1,50 @@
 // kelvane's entry point: the module definition and its initialisation.
-#include "expr/compiled_expr.hpp"
-#include "expr/expr_functions.hpp"
+#include "module/compiled_expr.hpp"
+#include "module/expr_functions.hpp"
 #include "frame/worker_pool.hpp"
-#include "indices/index_functions.hpp"
+#include "module/index_functions.hpp"
 #include "module/convert.hpp"
 #include "module/failure.hpp"
 
 #include <atomic>
+#include <string>
 
 namespace kelvane {
 namespace {
 
-// Registered in this order; the documentation is CPython's text-signature form.
-PyMethodDef g_functions[] = {
-    {"calculate_normalized_difference_inplace",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_calculate_normalized_difference_inplace)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "calculate_normalized_difference_inplace(band_a, band_b, out_buffer)\n--\n\n"},
-    {"calculate_ratio_inplace",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_calculate_ratio_inplace)),
-     METH_FASTCALL | METH_KEYWORDS, "calculate_ratio_inplace(band_a, band_b, out_buffer)\n--\n\n"},
-    {"calculate_adjusted_difference_inplace",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_calculate_adjusted_difference_inplace)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "calculate_adjusted_difference_inplace(band_a, band_b, l, out_buffer)\n--\n\n"},
-    {"calculate_evi_inplace",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_calculate_evi_inplace)),
-     METH_FASTCALL | METH_KEYWORDS, "calculate_evi_inplace(nir, red, blue, g, c1, c2, l, out_buffer)\n--\n\n"},
-    {"calculate_normalized_difference",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_calculate_normalized_difference)),
-     METH_FASTCALL | METH_KEYWORDS, "calculate_normalized_difference(band_a, band_b)\n--\n\n"},
-    {"compile_expr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_compile_expr)),
-     METH_FASTCALL | METH_KEYWORDS, "compile_expr(instructions, num_bands)\n--\n\n"},
-    {"execute_expr_inplace",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_execute_expr_inplace)),
-     METH_FASTCALL | METH_KEYWORDS, "execute_expr_inplace(expr, bands, out_buffer)\n--\n\n"},
+// Registered in this order.
+const ModuleFunction* const kFunctionTable[] = {
+    &kNormalizedDifferenceInplaceFunction, &kRatioInplaceFunction, &kAdjustedDifferenceInplaceFunction,
+    &kEviInplaceFunction, &kNormalizedDifferenceFunction, &kCompileExprFunction, &kExecuteExprInplaceFunction,
 };
+constexpr size_t kFunctionCount = sizeof(kFunctionTable) / sizeof(kFunctionTable[0]);
+
+// CPython's text-signature form of a function's documentation, from its signature.
+std::string text_signature(const FunctionSignature& sig) {
+    std::string text = std::string(sig.name) + "(";
+    for (size_t i = 0; i < sig.count; ++i) text += (i ? ", " : "") + std::string(sig.params[i]);
+    return text + ")\n--\n\n";
+}
+
+// The method records and their documentation, made once: CPython keeps
+// pointers to both for as long as the functions live (an import that failed
+// half-way may leave some alive), which can be until the process ends.
+PyMethodDef* method_records() {
+    static std::string docs[kFunctionCount];
+    static PyMethodDef records[kFunctionCount];
+    static bool made = false;
+    if (!made) {
+        for (size_t i = 0; i < kFunctionCount; ++i) {
+            const ModuleFunction& f = *kFunctionTable[i];
+            docs[i] = text_signature(f.signature);
+            records[i] = PyMethodDef{f.signature.name,
+                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f.entry)),
+                                     METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()};
+        }
+        made = true;
+    }
+    return records;
+}
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
@@ -78,7 +87,9 @@ void run_body(PyObject* module) {
 
     OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
     if (!module_name) throw_pending_python_error();
-    for (PyMethodDef& def : g_functions) {
+    PyMethodDef* records = method_records();
+    for (size_t i = 0; i < kFunctionCount; ++i) {
+        PyMethodDef& def = records[i];
         OwnedRef function = OwnedRef::steal(PyCMethod_New(&def, module, module_name.get(), nullptr));
         if (!function) throw_pending_python_error();
         OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
@@ -126,5 +137,5 @@ PyObject* initialise() {
 }  // namespace kelvane
 
 PyMODINIT_FUNC PyInit_kelvane(void) {
-    return kelvane::run_at_entry([] { return kelvane::initialise(); });
+    return kelvane::run_at_entry("PyInit_kelvane", [] { return kelvane::initialise(); });
 }

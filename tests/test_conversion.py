@@ -269,6 +269,62 @@ def test_empty_sequences_accepted(value):
     refused(TypeError, not_array("out_buffer", None), EXEC, expr0(), value, None)
 
 
+class LyingLength:
+    """A sequence of `items` whose __len__ returns `length` (or raises it, if an exception)."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __repr__(self):
+        return f"LyingLength({len(self.items)} items, len={self.length!r})"
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def sequence_outcome(param, items, make):
+    """What a call makes of the sequence `make(items)` in `param`: the output's bits or the exception."""
+    bands = [np.arange(6, dtype=U2).reshape(2, 3) + k for k in range(3)]
+    program = [{"type": "push_band", "index": 0}, {"type": "push_band", "index": 2}, {"type": "div"}]
+    result = np.full((2, 3), 7.0, F4)
+    try:
+        if param == "instructions":
+            EXEC(kelvane.compile_expr(make(items), 3), bands, result)
+        else:
+            EXEC(kelvane.compile_expr(program, len(items)), make(items), result)
+    except BaseException as e:  # noqa: BLE001
+        return type(e), e.args
+    return result.view(np.uint32).tolist()
+
+
+SEQUENCE_ITEMS = {
+    "instructions": {"empty": [], "one": [{"type": "push_band", "index": 1}],
+                     "program": [{"type": "push_band", "index": 0}, {"type": "push_scalar", "value": 3.0},
+                                 {"type": "pow"}, {"type": "sqrt"}],
+                     "unknown op": [{"type": "push_band", "index": 0}, {"type": "bogus"}]},
+    "bands": {"empty": [], "one": [band()],
+              "three": [np.arange(6, dtype=U2).reshape(2, 3) + k for k in range(3)],
+              "not an array": [band(), [1]]},
+}
+
+
+# A length is only a hint: what __len__ says (true, huge, negative, too large for
+# an index, or a failure) changes nothing; the items iterated decide.
+@pytest.mark.parametrize("length", [None, 2**63 - 1, 2**40, -1, 2**64, RuntimeError("lying length")],
+                         ids=short_id)
+@pytest.mark.parametrize("param, items", [(p, i) for p, cases in SEQUENCE_ITEMS.items() for i in cases])
+def test_length_of_a_sequence_is_only_a_hint(param, items, length):
+    items = SEQUENCE_ITEMS[param][items]
+    honest = sequence_outcome(param, items, list)
+    lying = sequence_outcome(param, items, lambda x: LyingLength(x, len(x) if length is None else length))
+    assert lying == honest
+
+
 @pytest.mark.parametrize("bands", [(band(), band()), [band()] * 3, Raiser(IndexError(), after=2)], ids=short_id)
 def test_band_sequences_accepted(bands):
     refused(TypeError, not_array("out_buffer", None), EXEC, expr0(), bands, None)

@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import kelvane
-from expr_reference import (
+from reference import (
     DENOM_EPSILON, assert_bits_equal, evaluate, op, push_band as b, push_scalar as s, random_program,
 )
 from layouts import layouts, out_layouts

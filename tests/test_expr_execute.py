@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import kelvane
-from expr_reference import (
+from reference import (
     DENOM_EPSILON, assert_bits_equal, assert_only_view_changed, bits, evaluate, op, push_band as b,
     push_scalar as s, snapshot_memory,
 )

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import kelvane
-from expr_reference import assert_bits_equal, evaluate, op, push_band as b, push_scalar as s
+from reference import assert_bits_equal, evaluate, op, push_band as b, push_scalar as s
 from layouts import make_layout
 
 PROGRAMS = {

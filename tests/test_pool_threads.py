@@ -11,8 +11,8 @@ import numpy as np
 import pytest
 
 import kelvane
-from expr_reference import op, push_band, push_scalar
 import reference as ref
+from reference import op, push_band, push_scalar
 from layouts import make_layout
 
 TESTS = os.path.dirname(os.path.abspath(__file__))

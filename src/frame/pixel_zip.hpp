@@ -3,15 +3,14 @@
 // cut in two, and the walk order inside a block. No Python types.
 #pragma once
 
-#include "module/errors.hpp"
-#include "module/views.hpp"
+#include "base/errors.hpp"
+#include "base/views.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace kelvane {
-
-inline constexpr int64_t kCacheLineBytes = 64;
 
 // How many leading elements of a unit-stride run (elements of `size` bytes,
 // `step` bytes apart) come before the first one at a multiple of `boundary`
@@ -84,25 +83,55 @@ private:
                   int64_t element_size);
 };
 
-// The axes along which every view of a call steps backwards (all of them
-// [::-1, ::-1] views, say). Mirroring every view along such an axis pairs the
-// same output pixel with the same band pixels and turns the walk into memory
-// order. The walk order is then another one, so this is only for calls in
-// which it leaves no trace: kernels that cannot fail, an output that shares
-// no memory with a band, and views that all have one shape.
-struct BackwardAxes {
-    bool rows = true;
-    bool cols = true;
+// Which way the runs of a strided region go: along rows when its elements
+// are closer together along a row than down a column (ties count as rows),
+// else along columns. A region of one row or one column has no say. This is
+// the one orientation rule; combining regions tells whether they agree.
+enum class Runs : uint8_t { Either, AlongRows, AlongColumns, Mixed };
 
-    template <class Byte>
-    void include(const StridedView<Byte>& v) {
-        rows = rows && v.rows > 1 && v.row_stride < 0;
-        cols = cols && v.cols > 1 && v.col_stride < 0;
+inline Runs runs_of(int64_t rows, int64_t cols, int64_t row_stride, int64_t col_stride) {
+    if (rows < 2 || cols < 2) return Runs::Either;
+    const int64_t rs = row_stride < 0 ? -row_stride : row_stride;
+    const int64_t cs = col_stride < 0 ? -col_stride : col_stride;
+    return cs <= rs ? Runs::AlongRows : Runs::AlongColumns;
+}
+
+template <class Byte>
+inline Runs runs_of(const StridedView<Byte>& v) {
+    return runs_of(v.rows, v.cols, v.row_stride, v.col_stride);
+}
+
+inline Runs combine(Runs a, Runs b) {
+    if (a == Runs::Either) return b;
+    if (b == Runs::Either || a == b) return a;
+    return Runs::Mixed;
+}
+
+// Whether regions that agree run along rows (true) or along columns (false);
+// empty when they disagree or none has a say.
+inline std::optional<bool> along_rows(Runs runs) {
+    if (runs == Runs::AlongRows) return true;
+    if (runs == Runs::AlongColumns) return false;
+    return std::nullopt;
+}
+
+// Mirrors every view along the axes on which all of them step backwards (all
+// of them [::-1, ::-1] views, say): that pairs the same output pixel with the
+// same band pixels and turns the walk into memory order. The walk order is
+// then another one, so the caller may ask for this only for kernels that
+// cannot fail; the rest of the condition is checked here: views of one shape,
+// and an output that shares no memory with a band.
+inline void walk_forwards(OutView& out, BandView* bands, size_t num_bands) {
+    bool rows = out.rows > 1 && out.row_stride < 0;
+    bool cols = out.cols > 1 && out.col_stride < 0;
+    for (size_t k = 0; k < num_bands; ++k) {
+        const BandView& v = bands[k];
+        if (v.rows != out.rows || v.cols != out.cols) return;
+        rows = rows && v.row_stride < 0;
+        cols = cols && v.col_stride < 0;
     }
-    bool any() const { return rows || cols; }
-
-    template <class Byte>
-    void mirror(StridedView<Byte>& v) const {
+    if (!(rows || cols) || output_overlaps_bands(out, bands, num_bands)) return;
+    auto mirror = [&](auto& v) {
         if (rows) {
             v.data += (v.rows - 1) * v.row_stride;
             v.row_stride = -v.row_stride;
@@ -111,8 +140,10 @@ struct BackwardAxes {
             v.data += (v.cols - 1) * v.col_stride;
             v.col_stride = -v.col_stride;
         }
-    }
-};
+    };
+    mirror(out);
+    for (size_t k = 0; k < num_bands; ++k) mirror(bands[k]);
+}
 
 // One run of pixels, the innermost loop of a walk: n positions, each part
 // advancing by its stride (in bytes). For a zip with an index grid, the run
@@ -163,33 +194,32 @@ inline void walk_block(const PixelZip& z, RunFn&& run_fn) {
     }
 }
 
-// True when the parts of a block disagree on which axis is contiguous in
-// memory (a column-major output with row-major bands, say), so that any single
-// walk order strides through one of them a whole row or column at a time.
-inline bool has_mixed_orientation(const PixelZip& z) {
-    if (z.rows < 2 || z.cols < 2) return false;
-    int row_major = 0, column_major = 0;
-    for (int p = 0; p < z.num_parts; ++p) {
-        const int64_t rs = z.parts[p].row_stride < 0 ? -z.parts[p].row_stride : z.parts[p].row_stride;
-        const int64_t cs = z.parts[p].col_stride < 0 ? -z.parts[p].col_stride : z.parts[p].col_stride;
-        (cs <= rs ? row_major : column_major) += 1;
+// How the parts of a block run together: Mixed when they disagree on which
+// axis is contiguous in memory (a column-major output with row-major bands,
+// say), so that any single walk order strides through one of them a whole row
+// or column at a time. From part `first` on (1: the bands only).
+inline Runs runs_of_parts(const PixelZip& z, int first = 0) {
+    Runs runs = Runs::Either;
+    for (int p = first; p < z.num_parts; ++p) {
+        runs = combine(runs, runs_of(z.rows, z.cols, z.parts[p].row_stride, z.parts[p].col_stride));
     }
-    return row_major > 0 && column_major > 0;
+    return runs;
+}
+
+// The views of a block's parts: part 0 the output, the others bands.
+inline OutView output_of(const PixelZip& z) {
+    return OutView{z.parts[0].data, z.rows, z.cols, z.parts[0].row_stride, z.parts[0].col_stride};
 }
 
 // True when the memory that part 0 (the output) can touch in this block
 // overlaps that of another part: then only the walk order itself keeps the
 // result defined, and it must not be changed.
 inline bool output_overlaps_inputs(const PixelZip& z) {
-    if (z.rows == 0 || z.cols == 0) return false;
-    auto extent = [&](const ZipPart& part) {
-        return byte_extent(part.data, z.rows, z.cols, part.row_stride, part.col_stride, part.element_size);
-    };
-    const ByteExtent out = extent(z.parts[0]);
+    BandView bands[PixelZip::kMaxParts];
     for (int p = 1; p < z.num_parts; ++p) {
-        if (extent(z.parts[p]).overlaps(out)) return true;
+        bands[p - 1] = BandView{z.parts[p].data, z.rows, z.cols, z.parts[p].row_stride, z.parts[p].col_stride};
     }
-    return false;
+    return output_overlaps_bands(output_of(z), bands, static_cast<size_t>(z.num_parts - 1));
 }
 
 // Walks a block square tile by square tile. Only for kernels that cannot fail

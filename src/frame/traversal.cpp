@@ -90,21 +90,15 @@ void PixelZip::split(PixelZip& first, PixelZip& second, bool free_cut) const {
     first = *this;
     second = *this;
     const ZipPart* runs = free_cut && num_parts > 0 ? &parts[0] : nullptr;
-    if (cut_rows) {
-        const int64_t k =
-            runs ? cut_at_line_boundary(rows / 2, rows, runs->data, runs->row_stride, runs->element_size) : rows / 2;
-        first.rows = k;
-        second.rows = rows - k;
-        second.grid_row += k;
-        for (int p = 0; p < num_parts; ++p) second.parts[p].data += k * parts[p].row_stride;
-    } else {
-        const int64_t k =
-            runs ? cut_at_line_boundary(cols / 2, cols, runs->data, runs->col_stride, runs->element_size) : cols / 2;
-        first.cols = k;
-        second.cols = cols - k;
-        second.grid_col += k;
-        for (int p = 0; p < num_parts; ++p) second.parts[p].data += k * parts[p].col_stride;
-    }
+    // The axis cut: its length and grid position in each half, and each part's stride along it.
+    const int64_t length = cut_rows ? rows : cols;
+    int64_t ZipPart::*stride = cut_rows ? &ZipPart::row_stride : &ZipPart::col_stride;
+    const int64_t k = runs ? cut_at_line_boundary(length / 2, length, runs->data, runs->*stride, runs->element_size)
+                           : length / 2;
+    (cut_rows ? first.rows : first.cols) = k;
+    (cut_rows ? second.rows : second.cols) = length - k;
+    (cut_rows ? second.grid_row : second.grid_col) += k;
+    for (int p = 0; p < num_parts; ++p) second.parts[p].data += k * parts[p].*stride;
 }
 
 namespace {
@@ -142,7 +136,7 @@ void run_pair(Half& first, Half& second) {
 
 void run_half(void* raw) {
     Half& half = *static_cast<Half*>(raw);
-    const bool moved = half.moved || (half.pool && WorkerPool::current_worker_index() != half.cutter);
+    const bool moved = half.moved || (half.pool && half.pool->current_worker() != half.cutter);
     uint64_t budget = half.budget;
     bool cut;
     if (moved) {
@@ -157,7 +151,7 @@ void run_half(void* raw) {
         half.kernel(half.block, half.context);
         return;
     }
-    const int self = half.pool ? WorkerPool::current_worker_index() : -1;
+    const int self = half.pool ? half.pool->current_worker() : -1;
     Half first{half.pool, half.kernel, half.context, {}, budget, half.workers, self, false, half.free_cut};
     Half second = first;
     half.block.split(first.block, second.block, half.free_cut);
@@ -196,6 +190,8 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
         return pool.run_and_wait(Task{&run_top_pair, &pair});
     } catch (Panic& p) {
         return TaskOutcome(std::move(p));
+    } catch (...) {
+        return TaskOutcome(Panic("a traversal failed with a C++ exception that is not a panic"));
     }
 }
 

@@ -31,9 +31,4 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
 // a fixed index in cache on one thread.
 inline constexpr int64_t kCallingThreadWork = 256 * 1024;
 
-// Runs every pixel of `zip` through `kernel`, with the interpreter lock released
-// for the whole computation and re-taken before returning or rethrowing the
-// kernel's failure. The one place where kelvane releases the lock.
-void par_for_each_pixel(const PixelZip& zip, BlockFn kernel, const void* context, KernelTraits traits);
-
 }  // namespace kelvane

@@ -13,6 +13,8 @@
 // store-load pair on each side, as in Dekker's algorithm).
 #include "frame/worker_pool.hpp"
 
+#include "base/fork.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -28,8 +30,6 @@
 
 namespace kelvane {
 namespace {
-
-std::atomic<uint64_t> g_fork_generation{0};
 
 constexpr size_t kDequeCapacity = 512;
 constexpr size_t kStackBytes = 2u << 20;
@@ -113,6 +113,8 @@ public:
 
     unsigned num_workers() const override { return n_; }
 
+    int current_worker() const override { return t_worker_pool == this ? t_worker_index : -1; }
+
     TaskOutcome run_and_wait(Task task) override {
         Latch latch;
         Job job{task, -1, &latch, {}, {}};
@@ -149,8 +151,6 @@ public:
         }
         return {std::move(first_outcome), std::move(job.outcome)};
     }
-
-    const void* identity() const { return this; }
 
 private:
     struct StartArgs {
@@ -195,6 +195,9 @@ private:
             task.run(task.context);
         } catch (Panic& failure) {
             return TaskOutcome(std::move(failure));
+        } catch (...) {
+            // Kernels fail only by panicking; anything else is a failure too.
+            return TaskOutcome(Panic("a task failed with a C++ exception that is not a panic"));
         }
         return {};
     }
@@ -307,11 +310,9 @@ bool g_pool_attempted = false;
 uint64_t g_pool_generation = 0;
 std::string g_pool_failure = "the pool was never created";
 
-void on_fork_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
 void try_create_pool() {
     g_pool_attempted = true;
-    g_pool_generation = g_fork_generation.load(std::memory_order_relaxed);
+    g_pool_generation = fork_generation();
     auto* pool = new Pool(WorkerPool::available_workers());  // never destroyed
     std::string cause;
     if (pool->start(cause)) {
@@ -370,8 +371,6 @@ unsigned cgroup_cpu_limit() {
 
 }  // namespace
 
-uint64_t fork_generation() { return g_fork_generation.load(std::memory_order_relaxed); }
-
 unsigned WorkerPool::available_workers() {
     unsigned n = 0;
     cpu_set_t set;
@@ -388,25 +387,24 @@ unsigned WorkerPool::available_workers() {
 }
 
 void WorkerPool::create_global() {
-    static bool fork_handler_installed = false;
-    if (!fork_handler_installed) {
-        pthread_atfork(nullptr, nullptr, &on_fork_child);
-        fork_handler_installed = true;
-    }
+    watch_forks();
     if (!g_pool_attempted) try_create_pool();
 }
 
 WorkerPool& WorkerPool::global() {
     // A forked child has the pool object but none of its threads.
-    if (g_pool_attempted && g_pool_generation != g_fork_generation.load(std::memory_order_relaxed)) {
+    if (g_pool_attempted && g_pool_generation != fork_generation()) {
         try_create_pool();
     }
     if (!g_pool) panic("The global thread pool has not been initialized.: " + g_pool_failure);
     return *g_pool;
 }
 
-int WorkerPool::current_worker_index() {
-    return t_worker_pool == g_pool ? t_worker_index : -1;
+WorkerPool& WorkerPool::start(unsigned workers) {
+    auto* pool = new Pool(workers > 0 ? workers : 1);  // never destroyed
+    std::string cause;
+    if (!pool->start(cause)) panic("could not start a pool of " + std::to_string(workers) + " workers: " + cause);
+    return *pool;
 }
 
 }  // namespace kelvane

@@ -10,7 +10,7 @@
 //    runs b here too. Returns only when both have completed, with both outcomes.
 #pragma once
 
-#include "module/errors.hpp"
+#include "base/errors.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -36,20 +36,20 @@ public:
     static void create_global();
     // The number of workers this process should have (affinity, control-group quota, at most 255).
     static unsigned available_workers();
+    // A pool of its own with `workers` workers (at least one), started and
+    // ready; for tests of the pool and the traversal at chosen sizes. Panics
+    // with the cause when a worker cannot be started.
+    static WorkerPool& start(unsigned workers);
 
     virtual unsigned num_workers() const = 0;
     virtual TaskOutcome run_and_wait(Task task) = 0;
     virtual std::pair<TaskOutcome, TaskOutcome> join(Task first, Task second) = 0;
 
-    // Index of the calling worker of the current pool, or -1 on any other thread.
-    static int current_worker_index();
+    // Index of the calling thread among this pool's workers, or -1 on any other thread.
+    virtual int current_worker() const = 0;
 
 protected:
     ~WorkerPool() = default;  // pools are never destroyed
 };
-
-// Incremented in a forked child, so that process-wide state can tell that the
-// threads it knew about are gone.
-uint64_t fork_generation();
 
 }  // namespace kelvane

@@ -3,34 +3,9 @@
 
 namespace kelvane {
 
-SimdLevel best_simd_level() {
-    static const SimdLevel level = [] {
-#ifdef KELVANE_FORCE_SCALAR
-        return SimdLevel::Scalar;
-#endif
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-            __builtin_cpu_supports("avx512vl"))
-            return SimdLevel::Avx512;
-        if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
-        return SimdLevel::Sse2;  // the x86-64 baseline
-    }();
-    return level;
-}
+using namespace index_targets;
 
-const IndexKernelTable& index_kernels_for(SimdLevel level) {
-    switch (level) {
-        case SimdLevel::Scalar: return index_targets::kScalar;
-        case SimdLevel::Sse2: return index_targets::kSse2;
-        case SimdLevel::Avx2: return index_targets::kAvx2;
-        case SimdLevel::Avx512: return index_targets::kAvx512;
-    }
-    return index_targets::kScalar;
-}
-
-const IndexKernelTable& index_kernels() {
-    static const IndexKernelTable& table = index_kernels_for(best_simd_level());
-    return table;
-}
+const IndexKernelTable& index_kernels_for(SimdLevel level) { return table_for(level, kScalar, kSse2, kAvx2, kAvx512); }
+const IndexKernelTable& index_kernels() { return best_table(kScalar, kSse2, kAvx2, kAvx512); }
 
 }  // namespace kelvane

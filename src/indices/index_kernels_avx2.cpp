@@ -1,24 +1,5 @@
-// Index kernels compiled for the avx2 target (8 lanes).
-#include "indices/index_kernels.hpp"
-
-#include <cstring>
-#include <utility>
-#include <immintrin.h>
-#include <optional>
-
-namespace kelvane {
-namespace {
+// The index kernels compiled for the avx2 target (8 lanes).
 #define KELVANE_LANES 8
+#define KELVANE_TARGET kAvx2
+#define KELVANE_TARGET_NAME "avx2"
 #include "indices/index_kernels_impl.inc"
-}  // namespace
-
-namespace index_targets {
-const IndexKernelTable kAvx2 = {
-    "avx2",
-    &index_block<2, NormalizedDifference>,
-    &index_block<2, Ratio>,
-    &index_block<2, AdjustedDifference>,
-    &index_block<3, Evi>,
-};
-}  // namespace index_targets
-}  // namespace kelvane

@@ -1,24 +1,5 @@
-// Index kernels compiled for the scalar target (1 lane).
-#include "indices/index_kernels.hpp"
-
-#include <cstring>
-#include <utility>
-#include <immintrin.h>
-#include <optional>
-
-namespace kelvane {
-namespace {
+// The index kernels compiled for the scalar target (1 lane).
 #define KELVANE_LANES 1
+#define KELVANE_TARGET kScalar
+#define KELVANE_TARGET_NAME "scalar"
 #include "indices/index_kernels_impl.inc"
-}  // namespace
-
-namespace index_targets {
-const IndexKernelTable kScalar = {
-    "scalar",
-    &index_block<2, NormalizedDifference>,
-    &index_block<2, Ratio>,
-    &index_block<2, AdjustedDifference>,
-    &index_block<3, Evi>,
-};
-}  // namespace index_targets
-}  // namespace kelvane

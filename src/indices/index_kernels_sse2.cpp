@@ -1,24 +1,5 @@
-// Index kernels compiled for the sse2 target (4 lanes).
-#include "indices/index_kernels.hpp"
-
-#include <cstring>
-#include <utility>
-#include <immintrin.h>
-#include <optional>
-
-namespace kelvane {
-namespace {
+// The index kernels compiled for the sse2 target (4 lanes).
 #define KELVANE_LANES 4
+#define KELVANE_TARGET kSse2
+#define KELVANE_TARGET_NAME "sse2"
 #include "indices/index_kernels_impl.inc"
-}  // namespace
-
-namespace index_targets {
-const IndexKernelTable kSse2 = {
-    "sse2",
-    &index_block<2, NormalizedDifference>,
-    &index_block<2, Ratio>,
-    &index_block<2, AdjustedDifference>,
-    &index_block<3, Evi>,
-};
-}  // namespace index_targets
-}  // namespace kelvane

@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <string_view>
+#include <vector>
 
 namespace kelvane {
 namespace {
@@ -11,8 +12,9 @@ namespace {
     throw ErrorValue{ErrorKind::TypeError, std::move(message)};
 }
 
-std::string quoted_list(const std::string* names, size_t k) {
-    auto q = [](const std::string& s) { return "'" + s + "'"; };
+std::string quoted_list(const std::vector<const char*>& names) {
+    const size_t k = names.size();
+    auto q = [](const char* s) { return std::string("'").append(s).append("'"); };
     if (k == 1) return q(names[0]);
     if (k == 2) return q(names[0]) + " and " + q(names[1]);
     std::string out;
@@ -62,14 +64,14 @@ void bind_arguments(const FunctionSignature& sig, PyObject* const* args, Py_ssiz
         slots[p] = args[nargs + k];
     }
 
-    std::string missing[8];
-    size_t k = 0;
+    std::vector<const char*> missing;
     for (size_t p = 0; p < sig.count; ++p) {
-        if (!slots[p]) missing[k++] = sig.params[p];
+        if (!slots[p]) missing.push_back(sig.params[p]);
     }
-    if (k > 0) {
+    if (!missing.empty()) {
+        const size_t k = missing.size();
         type_error(fn + " missing " + std::to_string(k) + " required positional " +
-                   (k == 1 ? "argument" : "arguments") + ": " + quoted_list(missing, k));
+                   (k == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
     }
 }
 

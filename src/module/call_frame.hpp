@@ -12,10 +12,28 @@
 
 namespace kelvane {
 
+// A function's name and parameter names, as the binding sees them.
 struct FunctionSignature {
     const char* name;
     const char* const* params;
     size_t count;
+};
+
+// The one place a function's parameters are written: their count is the
+// length of the list, and the binding, the text signature and the function
+// table all read it from here.
+template <size_t N>
+struct Signature {
+    const char* name;
+    const char* params[N];
+    constexpr operator FunctionSignature() const { return FunctionSignature{name, params, N}; }
+};
+
+// A module function as the function table registers it.
+using FastEntry = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+struct ModuleFunction {
+    FunctionSignature signature;
+    FastEntry entry;
 };
 
 // Fills `slots` (borrowed references, one per parameter) or throws the binding
@@ -30,8 +48,7 @@ void bind_arguments(const FunctionSignature& sig, PyObject* const* args, Py_ssiz
 template <size_t N>
 class BoundArguments {
 public:
-    BoundArguments(const FunctionSignature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames)
+    BoundArguments(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         : sig_(sig) {
         bind_arguments(sig, args, nargs, kwnames, slots_.data());
     }
@@ -49,15 +66,15 @@ public:
     }
 
 private:
-    const FunctionSignature& sig_;
+    const Signature<N>& sig_;
     std::array<PyObject*, N> slots_{};
 };
 
 // Entry of a module function: binds, runs the body and translates failures.
 template <size_t N, class Body>
-PyObject* call_frame(const FunctionSignature& sig, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, Body&& body) {
-    return run_at_entry([&]() -> PyObject* {
+PyObject* call_frame(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     Body&& body) noexcept {
+    return run_at_entry(sig.name, [&]() -> PyObject* {
         BoundArguments<N> bound(sig, args, nargs, kwnames);
         return body(bound);
     });

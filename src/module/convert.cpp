@@ -3,6 +3,8 @@
 
 #include "module/failure.hpp"
 
+#include <algorithm>
+
 namespace kelvane {
 namespace {
 
@@ -96,12 +98,12 @@ std::vector<OwnedRef> convert_object_sequence(PyObject* obj) {
     if (PyUnicode_Check(obj)) throw ErrorValue{ErrorKind::TypeError, "Can't extract `str` to `Vec`"};
     if (!PySequence_Check(obj)) refuse_conversion(obj, "Sequence");
     std::vector<OwnedRef> items;
-    Py_ssize_t size = PySequence_Size(obj);
-    if (size < 0) {
-        PyErr_Clear();
-    } else {
-        items.reserve(static_cast<size_t>(size));
-    }
+    // The length only reserves room, and only up to a bound: a __len__ that
+    // lies (huge, or failing) must leave the items iterated to decide.
+    constexpr Py_ssize_t kReservedItems = 4096;
+    const Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) PyErr_Clear();
+    items.reserve(static_cast<size_t>(std::clamp<Py_ssize_t>(size, 0, kReservedItems)));
     OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(obj));
     if (!iterator) throw_pending_python_error();
     while (PyObject* item = PyIter_Next(iterator.get())) items.push_back(OwnedRef::steal(item));

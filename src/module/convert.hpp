@@ -5,7 +5,7 @@
 
 #include "module/numpy_api.hpp"
 #include "module/py_ref.hpp"
-#include "module/views.hpp"
+#include "base/views.hpp"
 
 #include <cstdint>
 #include <string>

@@ -83,6 +83,20 @@ void throw_pending_python_error() {
     throw Panic::resumed(std::move(message));
 }
 
+void raise_unexpected(const char* function, const char* what) noexcept {
+    try {
+        std::string message = std::string(function) + "(): unexpected C++ exception";
+        // Bytes outside ASCII become '?', so that the message always decodes.
+        for (const char* c = what; c && *c; ++c) {
+            if (c == what) message += ": ";
+            message += static_cast<unsigned char>(*c) < 0x80 ? *c : '?';
+        }
+        raise_panic(Panic(std::move(message)));
+    } catch (...) {
+        PyErr_NoMemory();
+    }
+}
+
 std::string take_pending_error_description() {
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);

@@ -2,9 +2,10 @@
 // and turning ErrorValue / PythonError / Panic into the exception Python sees.
 #pragma once
 
-#include "module/errors.hpp"
+#include "base/errors.hpp"
 #include "module/py_ref.hpp"
 
+#include <exception>
 #include <new>
 #include <string>
 
@@ -39,20 +40,34 @@ PyObject* panic_exception_type();
 void raise_error_value(const ErrorValue& e);
 void raise_panic(const Panic& p);
 
-// Runs a function body or the module initialisation and turns every failure into
-// the pending Python exception. This is the only place that does so.
+// Raises PanicException for a C++ exception that is none of kelvane's own
+// failure kinds, naming `function` (a standard exception's what() follows).
+void raise_unexpected(const char* function, const char* what) noexcept;
+
+// Runs a function body or the module initialisation (`function` names it) and
+// turns every failure into the pending Python exception. This is the only place
+// that does so, and nothing unwinds past it into CPython's frames: the last
+// rungs take any exception, and a failure while raising one leaves MemoryError.
 template <class Body>
-PyObject* run_at_entry(Body&& body) noexcept(false) {
+PyObject* run_at_entry(const char* function, Body&& body) noexcept {
     try {
-        return body();
-    } catch (const ErrorValue& e) {
-        raise_error_value(e);
-    } catch (PythonError& e) {
-        PyErr_Restore(e.type.release(), e.value.release(), e.traceback.release());
-    } catch (const Panic& p) {
-        raise_panic(p);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        try {
+            return body();
+        } catch (const ErrorValue& e) {
+            raise_error_value(e);
+        } catch (PythonError& e) {
+            PyErr_Restore(e.type.release(), e.value.release(), e.traceback.release());
+        } catch (const Panic& p) {
+            raise_panic(p);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& e) {
+            raise_unexpected(function, e.what());
+        } catch (...) {
+            raise_unexpected(function, nullptr);
+        }
+    } catch (...) {
+        PyErr_NoMemory();  // only a message that could not be allocated gets here
     }
     return nullptr;
 }

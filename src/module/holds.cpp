@@ -2,7 +2,7 @@
 // call of kelvane in the process, not with other extension modules.
 #include "module/holds.hpp"
 
-#include "frame/worker_pool.hpp"
+#include "base/fork.hpp"
 #include "module/failure.hpp"
 
 #include <numeric>
@@ -148,8 +148,6 @@ int acquire_mut(PyArrayObject* array) {
 
 void release(PyArrayObject* array) { remove_key(base_address(array), key_of(array), false); }
 void release_mut(PyArrayObject* array) { remove_key(base_address(array), key_of(array), true); }
-
-size_t held_base_count() { return registry().bases.size(); }
 
 }  // namespace hold_registry
 

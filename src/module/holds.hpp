@@ -29,9 +29,6 @@ int acquire(PyArrayObject* array);
 int acquire_mut(PyArrayObject* array);
 void release(PyArrayObject* array);
 void release_mut(PyArrayObject* array);
-
-// Number of arrays currently held (for diagnostics and tests of this module).
-size_t held_base_count();
 }  // namespace hold_registry
 
 // The holds of one call: read-only holds on the bands, then the exclusive hold

@@ -10,7 +10,6 @@ namespace kelvane {
 namespace {
 
 bool g_numpy_ready = false;
-const char* g_core_package = nullptr;
 
 // Fails with the pending Python error described in the message.
 [[noreturn]] void fail_access(std::source_location where = std::source_location::current()) {
@@ -18,8 +17,6 @@ const char* g_core_package = nullptr;
 }
 
 }  // namespace
-
-const char* numpy_core_package() { return g_core_package; }
 
 void ensure_numpy_api() {
     if (g_numpy_ready) return;
@@ -48,7 +45,6 @@ void ensure_numpy_api() {
 
     PyArray_API = static_cast<void**>(table);
     PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
-    g_core_package = core;
     g_numpy_ready = true;
 }
 

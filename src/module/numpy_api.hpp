@@ -17,7 +17,4 @@ namespace kelvane {
 // cannot be reached. Called with the interpreter lock held.
 void ensure_numpy_api();
 
-// Name of NumPy's core package for the running version: "numpy._core" or "numpy.core".
-const char* numpy_core_package();
-
 }  // namespace kelvane

@@ -6,7 +6,10 @@
 //          pixel is visited exactly once and the first failure in cut order is
 //          the one reported.
 // Prints "N passed, M failed" and exits non-zero on any failure.
-#include "expr/evaluator.hpp"
+#include "expr/path.hpp"
+#include "expr/planner.hpp"
+#include "expr/reference.hpp"
+#include "expr/tiles.hpp"
 #include "frame/traversal.hpp"
 #include "indices/index_kernels.hpp"
 
@@ -35,11 +38,25 @@ static void check(bool ok, const std::string& what) {
     }
 }
 
+// Every target this CPU runs, whichever the build uses.
 static std::vector<SimdLevel> levels() {
     std::vector<SimdLevel> all = {SimdLevel::Scalar, SimdLevel::Sse2};
-    if (best_simd_level() >= SimdLevel::Avx2) all.push_back(SimdLevel::Avx2);
-    if (best_simd_level() >= SimdLevel::Avx512) all.push_back(SimdLevel::Avx512);
+    if (cpu_simd_level() >= SimdLevel::Avx2) all.push_back(SimdLevel::Avx2);
+    if (cpu_simd_level() >= SimdLevel::Avx512) all.push_back(SimdLevel::Avx512);
     return all;
+}
+
+// The kernels the module uses: the widest target, or the scalar one in a
+// scalar-only build.
+static void dispatch() {
+    const char* const names[] = {"scalar", "sse2", "avx2", "avx512"};
+#ifdef KELVANE_FORCE_SCALAR
+    const std::string expected = "scalar";
+#else
+    const std::string expected = names[static_cast<int>(cpu_simd_level())];
+#endif
+    check(index_kernels().target == expected && expr_kernels().target == expected,
+          "the module's kernels are the " + expected + " target's");
 }
 
 // A one-row view over `bytes` starting `offset` bytes in (so starts may be
@@ -109,6 +126,20 @@ static void simd_index_parity() {
 }
 
 static ExprOp op(ExprOpKind kind, uint32_t operand = 0) { return ExprOp{kind, operand}; }
+
+// The kinds of the operation table by stack effect, and the leaf (cheap
+// arithmetic) ones among the binary kinds.
+static std::vector<ExprOpKind> kinds_where(bool (*keep)(const ExprOpInfo&)) {
+    std::vector<ExprOpKind> kinds;
+    for (uint32_t k = 0; k < kExprOpKindCount; ++k) {
+        if (keep(kExprOpInfo[k])) kinds.push_back(static_cast<ExprOpKind>(k));
+    }
+    return kinds;
+}
+static const std::vector<ExprOpKind> kUnaryKinds = kinds_where([](const ExprOpInfo& i) { return i.pops == 1; });
+static const std::vector<ExprOpKind> kBinaryKinds = kinds_where([](const ExprOpInfo& i) { return i.pops == 2; });
+static const std::vector<ExprOpKind> kLeafKinds =
+    kinds_where([](const ExprOpInfo& i) { return (i.traits & kLeafOp) != 0; });
 static ExprOp scalar(float v) { return ExprOp{ExprOpKind::PushScalar, std::bit_cast<uint32_t>(v)}; }
 
 // A random program that leaves exactly one value and never goes past the stack.
@@ -127,13 +158,13 @@ static std::vector<ExprOp> random_program(std::mt19937& rng, uint32_t bands) {
             ops.push_back(rng() % 2 ? op(ExprOpKind::PushBand, rng() % bands) : scalar(constants[rng() % 9]));
             ++depth;
         } else if (pick < 6 && depth >= 1) {
-            ops.push_back(op(static_cast<ExprOpKind>(7 + rng() % 3)));  // neg, abs, sqrt
+            ops.push_back(op(kUnaryKinds[rng() % kUnaryKinds.size()]));
             if (must_reduce && depth >= 2) {
-                ops.push_back(op(static_cast<ExprOpKind>(2 + rng() % 5)));
+                ops.push_back(op(kBinaryKinds[rng() % kBinaryKinds.size()]));
                 --depth;
             }
         } else if (depth >= 2) {
-            ops.push_back(op(static_cast<ExprOpKind>(2 + rng() % 5)));  // add .. pow
+            ops.push_back(op(kBinaryKinds[rng() % kBinaryKinds.size()]));
             --depth;
         } else {
             ops.push_back(scalar(constants[rng() % 9]));
@@ -167,7 +198,7 @@ static void simd_expr_parity() {
         std::vector<ExprOp> ops = random_program(rng, nb);
         if (trial % 4 == 3) {  // and two arithmetic operations of the same two bands under a third
             const uint32_t i = rng() % nb, j = rng() % nb;
-            auto arithmetic = [&] { return op(static_cast<ExprOpKind>(2 + rng() % 4)); };
+            auto arithmetic = [&] { return op(kLeafKinds[rng() % kLeafKinds.size()]); };
             for (ExprOp o : {op(ExprOpKind::PushBand, i), op(ExprOpKind::PushBand, j), arithmetic(),
                              op(ExprOpKind::PushBand, i), op(ExprOpKind::PushBand, j), arithmetic(), arithmetic(),
                              arithmetic()}) {
@@ -212,10 +243,11 @@ static void simd_expr_parity() {
             planned.tables = tables.pointers.data();
             planned.table_bands = tables.bands.data();
             expr_kernels_for(level).evaluate_tiles(zip, &planned);
-            // Every target gives the scalar path's bits. Those are the per-pixel
-            // machine's, except that where two NaNs meet in an addition or a
-            // multiplication, either one may come out (the compiler orders the
-            // operands of these freely): a NaN may have the other sign.
+            // Every target gives the scalar path's bits, and those are the
+            // per-pixel machine's, except that where two NaNs meet in an
+            // addition or a multiplication, either one may come out (x86 keeps
+            // the first operand's, and the compiler orders the operands of these
+            // freely, differently at -O2 and -O3): a NaN may have the other sign.
             std::vector<uint32_t> bits;
             bool same_as_pixels = true;
             for (int64_t r = 0; r < rows; ++r) {
@@ -229,7 +261,12 @@ static void simd_expr_parity() {
                 }
             }
             if (scalar_bits.empty()) scalar_bits = bits;
-            check(same_as_pixels && bits == scalar_bits, "expression tiles, trial " + std::to_string(trial) +
+            bool same_as_scalar = bits.size() == scalar_bits.size();
+            for (size_t i = 0; same_as_scalar && i < bits.size(); ++i) {
+                const uint32_t g = bits[i], w = scalar_bits[i];
+                same_as_scalar = g == w || ((g & 0x7FFFFFFFu) > 0x7F800000u && (g ^ w) == 0x80000000u);
+            }
+            check(same_as_pixels && same_as_scalar, "expression tiles, trial " + std::to_string(trial) +
                                                              " target " + std::to_string(static_cast<int>(level)));
         }
     }
@@ -352,6 +389,63 @@ static void simd_transposed_parity() {
     }
 }
 
+// The executor's choice of path, from the program and the views alone.
+static void expr_paths() {
+    const int64_t rows = 6, cols = 10;
+    std::vector<std::byte> memory(4 * rows * cols * 4);
+    std::byte* const band_memory = memory.data();
+    std::byte* const out_memory = memory.data() + 2 * rows * cols * 2;
+    const BandView c_band{band_memory, rows, cols, 2 * cols, 2};
+    const BandView f_band{band_memory, rows, cols, 2, 2 * rows};
+    const BandView reversed_band{band_memory + 2 * (rows * cols - 1), rows, cols, -2 * cols, -2};
+    const OutView c_out{out_memory, rows, cols, 4 * cols, 4};
+    const OutView f_out{out_memory, rows, cols, 4, 4 * rows};
+    const OutView reversed_out{out_memory + 4 * (rows * cols - 1), rows, cols, -4 * cols, -4};
+    const OutView overlapping_out{band_memory, rows, cols, 4 * cols, 4};
+    const std::vector<ExprOp> nd = {op(ExprOpKind::PushBand, 0), op(ExprOpKind::PushBand, 1), op(ExprOpKind::Sub),
+                                    op(ExprOpKind::PushBand, 0), op(ExprOpKind::PushBand, 1), op(ExprOpKind::Add),
+                                    op(ExprOpKind::Div)};
+    const std::vector<ExprOp> underflows = {op(ExprOpKind::PushBand, 0), op(ExprOpKind::Add)};
+    const std::vector<ExprOp> reads_band_2 = {op(ExprOpKind::PushBand, 2)};
+    struct Case {
+        const char* what;
+        const std::vector<ExprOp>* ops;
+        OutView out;
+        BandView band;
+        bool tiles, transposed, runs_down;
+        int tendency;  // the zip's lean for the cut (checked for tiles)
+    };
+    const Case cases[] = {
+        {"C bands into a C output", &nd, c_out, c_band, true, false, false, 2},
+        {"F bands into an F output", &nd, f_out, f_band, true, false, true, -2},
+        {"C bands into an F output", &nd, f_out, c_band, true, true, false, 2},
+        {"F bands into a C output", &nd, c_out, f_band, true, true, true, -2},
+        {"a program that underflows", &underflows, c_out, c_band, false, false, false, 0},
+        {"a band that does not exist", &reads_band_2, c_out, c_band, false, false, false, 0},
+        {"an output over a band", &nd, overlapping_out, c_band, false, false, false, 0},
+    };
+    for (const Case& c : cases) {
+        const ExprPath path = choose_expr_path(c.ops->data(), c.ops->size(), c.out, {c.band, c.band});
+        bool ok = path.tiles == c.tiles && path.transposed == c.transposed && !path.streaming;
+        if (c.tiles) ok = ok && path.runs_down == c.runs_down && path.zip.layout_tendency == c.tendency;
+        ok = ok && path.kernel(expr_kernels()) == (!c.tiles       ? &evaluate_block_per_pixel
+                                                   : c.transposed ? expr_kernels().evaluate_tiles_transposed
+                                                                  : expr_kernels().evaluate_tiles);
+        check(ok, std::string("expression path: ") + c.what);
+    }
+    // Views that all go backwards are walked forwards by tiles, and only by them.
+    const ExprPath mirrored = choose_expr_path(nd.data(), nd.size(), reversed_out, {reversed_band, reversed_band});
+    check(mirrored.tiles && mirrored.out.data == out_memory && mirrored.out.row_stride == 4 * cols &&
+              mirrored.bands[1].data == band_memory && mirrored.bands[1].col_stride == 2,
+          "expression path: reversed views are mirrored for tiles");
+    const ExprPath kept = choose_expr_path(underflows.data(), underflows.size(), reversed_out, {reversed_band});
+    check(!kept.tiles && kept.out.data == reversed_out.data && kept.bands[0].data == reversed_band.data,
+          "expression path: reversed views stay as they are per pixel");
+    // Large outputs are streamed.
+    const OutView large{out_memory, 4096, 4096, 4 * 4096, 4};
+    check(choose_expr_path(nd.data(), 0, large, {}).streaming, "expression path: a large output is streamed");
+}
+
 // Pool stress: each pixel's float is incremented once; a failing kernel throws
 // after finishing its block.
 static void counting_block(const PixelZip& block, const void*) {
@@ -371,9 +465,7 @@ static void failing_block(const PixelZip& block, const void* raw) {
     if (block.rows * block.cols > 0) panic("block failed on purpose");
 }
 
-static void pool_stress() {
-    WorkerPool::create_global();
-    WorkerPool& pool = WorkerPool::global();
+static void pool_stress(WorkerPool& pool) {
     std::atomic<int> failures{0};
     auto caller = [&](int id) {
         std::mt19937 rng(100 + id);
@@ -397,7 +489,8 @@ static void pool_stress() {
     std::vector<std::thread> threads;
     for (int id = 0; id < 8; ++id) threads.emplace_back(caller, id);
     for (auto& t : threads) t.join();
-    check(failures.load() == 0, "pool stress: " + std::to_string(failures.load()) + " bad traversals");
+    check(failures.load() == 0, "pool stress, " + std::to_string(pool.num_workers()) + " workers: " +
+                                    std::to_string(failures.load()) + " bad traversals");
 }
 
 // A kernel that cannot fail has its grid cut where the output's runs cross a
@@ -411,8 +504,7 @@ static void recording_block(const PixelZip& block, const void*) {
     g_blocks.push_back(block);
 }
 
-static void cuts_on_cache_lines() {
-    WorkerPool& pool = WorkerPool::global();
+static void cuts_on_cache_lines(WorkerPool& pool) {
     for (int64_t offset : {0, 4, 12, 60}) {
         for (bool can_fail : {false, true}) {
             const int64_t rows = 4100, cols = 2;
@@ -442,7 +534,8 @@ static void cuts_on_cache_lines() {
                 }
                 halved = halved && std::find(middles.begin(), middles.end(), block.grid_row) != middles.end();
             }
-            const std::string where = " offset " + std::to_string(offset) + (can_fail ? " can fail" : "");
+            const std::string where = " offset " + std::to_string(offset) + (can_fail ? " can fail" : "") + ", " +
+                                      std::to_string(pool.num_workers()) + " workers";
             check(!outcome && covered == rows * cols && cut_across, "cut blocks cover the grid" + where);
             check(can_fail || aligned, "free cuts fall on cache-line boundaries" + where);
             check(!can_fail || halved, "cuts of a kernel that can fail halve the blocks" + where);
@@ -450,17 +543,77 @@ static void cuts_on_cache_lines() {
     }
 }
 
+// Fork-join nested `depth` levels deep: every leaf runs once, also when some
+// fail, and the failure reported is that of the first failing leaf in order
+// (each join reports its first task's failure before its second's).
+struct JoinNode {
+    WorkerPool* pool;
+    int depth;
+    int64_t id;  // leaves are numbered left to right
+    std::atomic<int64_t>* leaves_run;
+    int64_t fail_every;  // leaves whose id is a multiple of this fail (0: none)
+};
+
+static void run_join_node(void* raw) {
+    const JoinNode& node = *static_cast<const JoinNode*>(raw);
+    if (node.depth == 0) {
+        node.leaves_run->fetch_add(1);
+        if (node.fail_every > 0 && node.id % node.fail_every == node.fail_every - 1) {
+            panic("leaf " + std::to_string(node.id));
+        }
+        return;
+    }
+    JoinNode first = node, second = node;
+    first.depth = second.depth = node.depth - 1;
+    first.id = 2 * node.id;
+    second.id = 2 * node.id + 1;
+    auto [a, b] = node.pool->join(Task{&run_join_node, &first}, Task{&run_join_node, &second});
+    if (a) throw std::move(*a);
+    if (b) throw std::move(*b);
+}
+
+static void nested_joins(WorkerPool& pool) {
+    for (int depth : {1, 4, 9}) {
+        for (int64_t fail_every : {0, 1, 5, 300}) {
+            std::atomic<int64_t> leaves_run{0};
+            JoinNode root{&pool, depth, 0, &leaves_run, fail_every};
+            const TaskOutcome outcome = pool.run_and_wait(Task{&run_join_node, &root});
+            const int64_t leaves = int64_t{1} << depth;
+            const bool fails = fail_every > 0 && fail_every <= leaves;
+            const std::string first_failure = "leaf " + std::to_string(fail_every - 1);
+            check(leaves_run.load() == leaves && static_cast<bool>(outcome) == fails &&
+                      (!outcome || outcome->message() == first_failure),
+                  "nested joins, " + std::to_string(pool.num_workers()) + " workers, depth " + std::to_string(depth) +
+                      ", every " + std::to_string(fail_every) + "th leaf failing");
+        }
+    }
+}
+
+// The pool and the traversal at 1, 2, 3 and 4 workers, four times as many as
+// the machine's processors, and the process's own pool.
+static void pool_checks() {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    std::vector<WorkerPool*> pools;
+    for (unsigned workers : {1u, 2u, 3u, 4u, 4 * cores}) pools.push_back(&WorkerPool::start(workers));
+    WorkerPool::create_global();
+    pools.push_back(&WorkerPool::global());
+    for (WorkerPool* pool : pools) {
+        pool_stress(*pool);
+        nested_joins(*pool);
+        cuts_on_cache_lines(*pool);
+    }
+}
+
 int main(int argc, char** argv) {
     const std::string which = argc > 1 ? argv[1] : "all";
     if (which == "all" || which == "simd") {
+        dispatch();
         simd_index_parity();
         simd_expr_parity();
         simd_transposed_parity();
+        expr_paths();
     }
-    if (which == "all" || which == "pool") {
-        pool_stress();
-        cuts_on_cache_lines();
-    }
+    if (which == "all" || which == "pool") pool_checks();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }

@@ -24,6 +24,20 @@ using BandView = StridedView<const std::byte>;
 // Writable view of native float32 values.
 using OutView = StridedView<std::byte>;
 
+inline constexpr int64_t kBandElementSize = 2;
+inline constexpr int64_t kOutElementSize = 4;
+
+inline constexpr int64_t kCacheLineBytes = 64;
+
+// Outputs of at least this many bytes are written with streaming stores: far
+// larger than the caches, they would only be evicted again before anyone
+// reads them.
+inline constexpr int64_t kStreamingStoreBytes = 24 << 20;
+
+inline bool streams_output(const OutView& out) {
+    return out.rows * out.cols * kOutElementSize >= kStreamingStoreBytes;
+}
+
 // The bytes [lo, hi) that the elements of a rows x cols strided region can
 // touch, whatever the signs of its strides.
 struct ByteExtent {
@@ -32,28 +46,23 @@ struct ByteExtent {
     bool overlaps(const ByteExtent& other) const { return lo < other.hi && other.lo < hi; }
 };
 
-inline ByteExtent byte_extent(const std::byte* data, int64_t rows, int64_t cols, int64_t row_stride,
-                              int64_t col_stride, int64_t element_size) {
-    const int64_t dr = (rows - 1) * row_stride, dc = (cols - 1) * col_stride;
-    return ByteExtent{data + (dr < 0 ? dr : 0) + (dc < 0 ? dc : 0),
-                      data + (dr > 0 ? dr : 0) + (dc > 0 ? dc : 0) + element_size};
+template <class Byte>
+inline ByteExtent byte_extent(const StridedView<Byte>& v, int64_t element_size) {
+    const int64_t dr = (v.rows - 1) * v.row_stride, dc = (v.cols - 1) * v.col_stride;
+    return ByteExtent{v.data + (dr < 0 ? dr : 0) + (dc < 0 ? dc : 0),
+                      v.data + (dr > 0 ? dr : 0) + (dc > 0 ? dc : 0) + element_size};
 }
 
-inline constexpr int64_t kBandElementSize = 2;
-inline constexpr int64_t kOutElementSize = 4;
-
 // Whether an output can touch memory that one of the bands can: then only the
-// walk order of the pixels keeps the result defined.
+// walk order of the pixels keeps the result defined. The one overlap check,
+// for whole calls, blocks and runs alike.
 inline bool output_overlaps_bands(const OutView& out, const BandView* bands, size_t num_bands) {
     if (out.rows == 0 || out.cols == 0) return false;
-    const ByteExtent out_extent =
-        byte_extent(out.data, out.rows, out.cols, out.row_stride, out.col_stride, kOutElementSize);
+    const ByteExtent out_extent = byte_extent(out, kOutElementSize);
     for (size_t k = 0; k < num_bands; ++k) {
         const BandView& band = bands[k];
         if (band.rows == 0 || band.cols == 0) continue;
-        if (byte_extent(band.data, band.rows, band.cols, band.row_stride, band.col_stride, kBandElementSize)
-                .overlaps(out_extent))
-            return true;
+        if (byte_extent(band, kBandElementSize).overlaps(out_extent)) return true;
     }
     return false;
 }

@@ -1,7 +1,7 @@
 // The CompiledExpr type object and its instances.
-#include "expr/compiled_expr.hpp"
+#include "module/compiled_expr.hpp"
 
-#include "expr/evaluator.hpp"
+#include "expr/planner.hpp"
 #include "module/failure.hpp"
 
 #include <new>
@@ -73,14 +73,6 @@ OwnedRef make_compiled_expr(std::vector<ExprOp> ops, uint32_t num_bands) {
     new (&obj->pixels_without_tables) std::atomic<int64_t>(0);
     for (auto& kept : obj->kept_plans) new (&kept) std::atomic<const TilePlan*>(nullptr);
     return OwnedRef::steal(self);
-}
-
-SharedExprHold::SharedExprHold(CompiledExprObject* expr) : expr_(expr) {
-    int64_t count = expr->borrow_count.load(std::memory_order_relaxed);
-    do {
-        if (count < 0) panic("Already mutably borrowed: PyBorrowError");
-    } while (!expr->borrow_count.compare_exchange_weak(count, count + 1, std::memory_order_acquire,
-                                                        std::memory_order_relaxed));
 }
 
 }  // namespace kelvane

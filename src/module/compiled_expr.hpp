@@ -1,7 +1,7 @@
 // The CompiledExpr class: a compiled instruction list and its band count.
 #pragma once
 
-#include "expr/expr_op.hpp"
+#include "expr/ops.hpp"
 #include "module/py_ref.hpp"
 
 #include <atomic>
@@ -16,8 +16,8 @@ struct CompiledExprObject {
     PyObject_HEAD
     std::vector<ExprOp> ops;
     uint32_t num_bands;
-    // Shared holds of running calls (> 0), or -1 for an exclusive hold, which
-    // nothing in the module takes.
+    // Shared holds of running calls. Nothing takes an exclusive hold on an
+    // instance, so a shared hold is never refused.
     std::atomic<int64_t> borrow_count;
     // The tables of the program's powf parts (PlanTables), built by the first
     // call after `pixels_without_tables` reaches kTablePixels and kept for every
@@ -41,7 +41,9 @@ OwnedRef make_compiled_expr(std::vector<ExprOp> ops, uint32_t num_bands);
 // A shared hold on an instance for the duration of a call.
 class SharedExprHold {
 public:
-    explicit SharedExprHold(CompiledExprObject* expr);  // panics if held exclusively
+    explicit SharedExprHold(CompiledExprObject* expr) : expr_(expr) {
+        expr_->borrow_count.fetch_add(1, std::memory_order_acquire);
+    }
     ~SharedExprHold() { expr_->borrow_count.fetch_sub(1, std::memory_order_release); }
     SharedExprHold(const SharedExprHold&) = delete;
     SharedExprHold& operator=(const SharedExprHold&) = delete;

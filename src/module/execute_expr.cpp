@@ -1,39 +1,26 @@
 // execute_expr_inplace: runs a CompiledExpr over a stack of bands.
-#include "expr/compiled_expr.hpp"
-#include "expr/expr_functions.hpp"
-#include "expr/evaluator.hpp"
-#include "frame/traversal.hpp"
+#include "expr/path.hpp"
+#include "expr/planner.hpp"
+#include "expr/tiles.hpp"
 #include "module/call_frame.hpp"
+#include "module/compiled_expr.hpp"
 #include "module/convert.hpp"
+#include "module/expr_functions.hpp"
 #include "module/holds.hpp"
+#include "module/par_for_each_pixel.hpp"
 
-#include <algorithm>
-#include <cstdlib>
 #include <memory>
-#include <optional>
 
 namespace kelvane {
 namespace {
 
-constexpr const char* kParams[] = {"expr", "bands", "out_buffer"};
-constexpr FunctionSignature kSignature{"execute_expr_inplace", kParams, 3};
+constexpr Signature kSignature{"execute_expr_inplace", {"expr", "bands", "out_buffer"}};
 
 OwnedRef convert_compiled_expr(PyObject* obj) {
     PyTypeObject* type = compiled_expr_type();
     if (!type) throw_pending_python_error();
     if (!PyObject_TypeCheck(obj, type)) refuse_conversion(obj, "CompiledExpr");
     return OwnedRef::borrow(obj);
-}
-
-// What a pixel costs, in fixed-index pixels (the unit of the pool's work
-// threshold): a tile operation about a quarter of one, a powf call about 30.
-int64_t pixel_cost(size_t operations, size_t powf_calls) {
-    return 1 + static_cast<int64_t>(operations / 4 + 30 * powf_calls);
-}
-
-size_t count_pow(const TileOp* ops, size_t size) {
-    const auto calls = std::count_if(ops, ops + size, [](const TileOp& op) { return op.kind == TileOp::Pow; });
-    return static_cast<size_t>(calls);
 }
 
 // Publishes `built` in `slot` for every later call, unless a call on another
@@ -60,8 +47,8 @@ const PlanTables* tables_for(CompiledExprObject& expr, const TilePlan& plan, siz
     }
     if (expr.pixels_without_tables.fetch_add(pixels, std::memory_order_relaxed) + pixels < kTablePixels) return nullptr;
     auto built = std::make_unique<PlanTables>(plan, num_bands, [](const PixelZip& grid, const ExprContext& part) {
-        const int64_t cost = pixel_cost(part.plan_size, count_pow(part.plan, part.plan_size));
-        par_for_each_pixel(grid, expr_kernels().evaluate_tiles, &part, KernelTraits{false, cost});
+        par_for_each_pixel(grid, expr_kernels().evaluate_tiles, &part,
+                           KernelTraits{false, pixel_cost(part.plan, part.plan_size)});
     });
     return &keep_first(expr.tables, std::move(built));
 }
@@ -84,10 +71,8 @@ const TilePlan& plan_for(CompiledExprObject& expr, const ExprContext& program, b
     return keep_first(slot, std::make_unique<TilePlan>(plan_tiles(program, program.plan_runs_down, tables)));
 }
 
-}  // namespace
-
 PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame<3>(kSignature, args, nargs, kwnames, [](const auto& a) -> PyObject* {
+    return call_frame(kSignature, args, nargs, kwnames, [](const auto& a) -> PyObject* {
         OwnedRef expr_ref = a.convert(0, convert_compiled_expr);
         std::vector<ArrayRef> bands = a.convert(1, convert_band_sequence);
         ArrayRef out = a.convert(2, convert_output_array);
@@ -103,51 +88,19 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         std::vector<BandView> views;
         views.reserve(bands.size());
         for (const ArrayRef& band : bands) views.push_back(band_view(band));
-        OutView out_v = out_view(out);
         const std::vector<ExprOp> ops = expr->ops;  // the call's private copy
 
-        ExprContext program{ops.data(), ops.size(), views.data(), views.size()};
-        program.streaming_stores = out_v.rows * out_v.cols * kOutElementSize >= kStreamingStoreBytes;
-        // Programs that can fail run pixel by pixel, so that failures and the
-        // pixels written before them are exactly those of the stack machine.
-        // A program that cannot fail runs a tile at a time, unless the output
-        // shares memory with a band (through another buffer object): then only
-        // the pixel-by-pixel order keeps the result defined.
-        const bool tiles = cannot_fail(program, out_v.rows, out_v.cols) &&
-                           !output_overlaps_bands(out_v, views.data(), views.size());
-        if (tiles) {
-            // Then views that all go backwards are walked forwards, when they
-            // pair pixels by position alone (one shape for all).
-            BackwardAxes backward;
-            backward.include(out_v);
-            for (const BandView& v : views) {
-                backward.include(v);
-                if (v.rows != out_v.rows || v.cols != out_v.cols) backward = BackwardAxes{false, false};
-            }
-            if (backward.any()) {
-                backward.mirror(out_v);
-                for (BandView& v : views) backward.mirror(v);
-            }
-        }
-        PixelZip zip = PixelZip::index_grid(out_v.rows, out_v.cols);
-        zip.add(out_v);
+        const ExprPath path = choose_expr_path(ops.data(), ops.size(), out_view(out), std::move(views));
+        ExprContext program{ops.data(), ops.size(), path.bands.data(), path.bands.size()};
+        program.max_depth = path.max_depth;
+        program.streaming_stores = path.streaming;
+        program.plan_runs_down = path.runs_down;
         TilePlan own_plan;
         const TilePlan* plan = &own_plan;  // empty for per-pixel evaluation
-        bool transposed = false;
-        if (tiles) {
-            // Tiles run along the output's walk, unless every band runs across
-            // the output: then along the bands, through a transposing buffer.
-            const std::optional<bool> bands_along_rows = bands_run_along_rows(views);
-            const bool out_along_rows = std::abs(out_v.col_stride) <= std::abs(out_v.row_stride);
-            transposed = out_v.rows > 1 && out_v.cols > 1 && bands_along_rows && *bands_along_rows != out_along_rows;
-            program.plan_runs_down = transposed ? !*bands_along_rows : zip.layout_tendency < 0;
-            // Transposing tiles want blocks of whole band lines, so the grid is
-            // cut as the bands lean rather than as the output does. Where the
-            // cut falls is seen only in failures, and these programs cannot fail.
-            if (transposed) zip.layout_tendency = *bands_along_rows ? 2 : -2;
+        if (path.tiles) {
             plan = &plan_for(*expr, program, true, own_plan);
             if (!plan->tables.empty()) {
-                if (const PlanTables* tables = tables_for(*expr, *plan, views.size(), out_v.rows * out_v.cols)) {
+                if (const PlanTables* tables = tables_for(*expr, *plan, path.bands.size(), path.out.rows * path.out.cols)) {
                     program.tables = tables->pointers.data();
                     program.table_bands = tables->bands.data();
                 } else {
@@ -158,14 +111,15 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         }
         // Per-pixel evaluation may fail, and then always goes through the pool;
         // tiles stay on the calling thread when their cost is small.
-        const KernelTraits traits{!tiles, pixel_cost(plan->ops.size(), count_pow(plan->ops.data(), plan->ops.size()))};
-        const BlockFn kernel = !tiles       ? &evaluate_block_per_pixel
-                               : transposed ? expr_kernels().evaluate_tiles_transposed
-                                            : expr_kernels().evaluate_tiles;
-        par_for_each_pixel(zip, kernel, &program, traits);
+        const KernelTraits traits{!path.tiles, pixel_cost(plan->ops.data(), plan->ops.size())};
+        par_for_each_pixel(path.zip, path.kernel(expr_kernels()), &program, traits);
         Py_INCREF(Py_None);
         return Py_None;
     });
 }
+
+}  // namespace
+
+const ModuleFunction kExecuteExprInplaceFunction{kSignature, &py_execute_expr_inplace};
 
 }  // namespace kelvane

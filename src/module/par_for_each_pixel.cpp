@@ -1,5 +1,6 @@
 // The one place where kelvane releases the interpreter lock.
-#include "frame/traversal.hpp"
+#include "module/par_for_each_pixel.hpp"
+
 #include "module/py_ref.hpp"
 
 namespace kelvane {

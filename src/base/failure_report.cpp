@@ -1,5 +1,5 @@
 // Internal-failure reports on standard error.
-#include "module/errors.hpp"
+#include "base/errors.hpp"
 
 #include <atomic>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // Shape validation.
-#include "frame/shape_check.hpp"
+#include "module/shape_check.hpp"
 
 #include <string>
 
@@ -12,16 +12,15 @@ std::string format_shape(const Shape& s) {
 
 }  // namespace
 
-void check_shapes(std::initializer_list<Shape> shapes) {
-    const Shape& reference = *shapes.begin();
-    size_t index = 0;
-    for (const Shape& s : shapes) {
-        if (index > 0 && (s.rows != reference.rows || s.cols != reference.cols)) {
+void check_shapes(const Shape* shapes, size_t count) {
+    const Shape& reference = shapes[0];
+    for (size_t index = 1; index < count; ++index) {
+        const Shape& s = shapes[index];
+        if (s.rows != reference.rows || s.cols != reference.cols) {
             throw ErrorValue{ErrorKind::ValueError, "Shape mismatch at index " + std::to_string(index) +
                                                         ": expected " + format_shape(reference) +
                                                         ", got " + format_shape(s)};
         }
-        ++index;
     }
 }
 

@@ -1,10 +1,10 @@
 // The guard that all arrays of a fixed-index call have one shape.
 #pragma once
 
-#include "module/errors.hpp"
+#include "base/errors.hpp"
 
 #include <cstdint>
-#include <initializer_list>
+#include <cstddef>
 
 namespace kelvane {
 
@@ -15,6 +15,6 @@ struct Shape {
 
 // The first shape is the reference; throws ValueError naming the first index
 // whose shape differs.
-void check_shapes(std::initializer_list<Shape> shapes);
+void check_shapes(const Shape* shapes, size_t count);
 
 }  // namespace kelvane

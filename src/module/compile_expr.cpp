@@ -1,8 +1,8 @@
 // compile_expr: a pure translation of instruction names into records. Nothing
 // about the program as a whole is checked here; evaluation meets it.
-#include "expr/expr_functions.hpp"
+#include "module/expr_functions.hpp"
 
-#include "expr/compiled_expr.hpp"
+#include "module/compiled_expr.hpp"
 #include "module/call_frame.hpp"
 #include "module/convert.hpp"
 
@@ -11,8 +11,7 @@
 namespace kelvane {
 namespace {
 
-constexpr const char* kParams[] = {"instructions", "num_bands"};
-constexpr FunctionSignature kSignature{"compile_expr", kParams, 2};
+constexpr Signature kSignature{"compile_expr", {"instructions", "num_bands"}};
 
 // item[key], with the lookup's own exception on failure.
 OwnedRef subscript(PyObject* item, const char* key) {
@@ -37,10 +36,8 @@ ExprOp compile_instruction(PyObject* item) {
     throw ErrorValue{ErrorKind::ValueError, "Unknown op: " + text};
 }
 
-}  // namespace
-
 PyObject* py_compile_expr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame<2>(kSignature, args, nargs, kwnames, [](const auto& a) -> PyObject* {
+    return call_frame(kSignature, args, nargs, kwnames, [](const auto& a) -> PyObject* {
         std::vector<OwnedRef> items = a.convert(0, convert_object_sequence);
         const uint32_t num_bands = a.convert(1, convert_count);
         std::vector<ExprOp> ops;
@@ -49,5 +46,9 @@ PyObject* py_compile_expr(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         return make_compiled_expr(std::move(ops), num_bands).release();
     });
 }
+
+}  // namespace
+
+const ModuleFunction kCompileExprFunction{kSignature, &py_compile_expr};
 
 }  // namespace kelvane

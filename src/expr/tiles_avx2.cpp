@@ -1,0 +1,5 @@
+// The tile evaluator compiled for the avx2 target (8 lanes).
+#define KELVANE_LANES 8
+#define KELVANE_TARGET kAvx2
+#define KELVANE_TARGET_NAME "avx2"
+#include "expr/tiles_impl.inc"

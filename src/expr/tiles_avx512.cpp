@@ -1,0 +1,5 @@
+// The tile evaluator compiled for the avx512 target (16 lanes).
+#define KELVANE_LANES 16
+#define KELVANE_TARGET kAvx512
+#define KELVANE_TARGET_NAME "avx512"
+#include "expr/tiles_impl.inc"
