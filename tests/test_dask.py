@@ -141,17 +141,7 @@ def test_distributed_worker_processes(bands, cluster_client):
     assert_bits_equal(prog, whole_program(NDWI_LIKE, bands))
 
 
-def push_band(k):
-    return {"type": "push_band", "index": k}
-
-
-def push_scalar(v):
-    return {"type": "push_scalar", "value": v}
-
-
-def op(kind):
-    return {"type": kind}
-
+from reference import op, push_band, push_scalar  # noqa: E402
 
 # (id, program, bands given, message); each one fails inside kelvane at every pixel.
 REFUSED_PROGRAMS = [

@@ -13,7 +13,7 @@ import pytest
 pytest.importorskip("kelvane")
 ki = pytest.importorskip("kelvane_indices")
 
-from expr_reference import DENOM_EPSILON, powf  # noqa: E402
+from reference import DENOM_EPSILON, powf  # noqa: E402
 from layouts import LAYOUT_NAMES, make_layout  # noqa: E402
 
 SHAPE = (37, 53)
