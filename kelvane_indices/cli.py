@@ -92,7 +92,7 @@ def build_parser() -> argparse.ArgumentParser:
                              "SR_B5) in -b, --scale, --offset and --nodata")
     parser.add_argument("--block-size", metavar="ROWS[xCOLS]",
                         help="pixels read, computed and written at a time (default: whole rows of the "
-                             "inputs' blocks, about 16 Mpx)")
+                             "inputs' blocks, about 8 Mpx)")
     parser.add_argument("--co", action="append", default=[], metavar="KEY=VALUE",
                         help="a GeoTIFF creation option, overriding the defaults (tiled 512 x 512, ZSTD "
                              "or DEFLATE with the floating-point predictor)")
