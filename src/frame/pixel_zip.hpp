@@ -224,7 +224,9 @@ inline bool output_overlaps_inputs(const PixelZip& z) {
 
 // Walks a block square tile by square tile. Only for kernels that cannot fail
 // and whose output overlaps no input: for them the order of pixels leaves no
-// trace, and tiles keep both orientations' memory close together.
+// trace, and tiles keep both orientations' memory close together. Squares of
+// 64: a first choice for bands that disagree among themselves, a layout no
+// benchmark times.
 template <class RunFn>
 inline void walk_block_in_tiles(const PixelZip& z, RunFn&& run_fn) {
     constexpr int64_t kTileSide = 64;

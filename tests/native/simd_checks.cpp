@@ -1,42 +1,25 @@
-// Native checks of the code that runs without the interpreter lock, built
-// straight from the sources (no Python needed):
-//   simd   every SIMD target of every kernel gives the scalar path's bits
-//          (odd lengths, unaligned starts, NaN and infinities from the arithmetic);
-//   pool   many concurrent callers, nested fork-join and failing kernels: every
-//          pixel is visited exactly once and the first failure in cut order is
-//          the one reported.
-// Prints "N passed, M failed" and exits non-zero on any failure.
+// Native checks of the kernels, outside Python: every SIMD target of every
+// kernel gives the scalar path's bits (odd lengths, unaligned starts, NaN and
+// infinities from the arithmetic, transposing tiles, tables and leaves), the
+// module uses the target it should, and the executor chooses its path from the
+// views as it should. Built by CMake from the module's own objects and flags.
+#include "check.hpp"
 #include "expr/path.hpp"
 #include "expr/planner.hpp"
 #include "expr/reference.hpp"
 #include "expr/tiles.hpp"
-#include "frame/traversal.hpp"
 #include "indices/index_kernels.hpp"
 
-#include <algorithm>
-#include <atomic>
+#include <bit>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
 using namespace kelvane;
-
-static int g_passed = 0, g_failed = 0;
-
-static void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++g_passed;
-    } else {
-        ++g_failed;
-        std::fprintf(stdout, "FAIL: %s\n", what.c_str());
-    }
-}
+using native_checks::check;
 
 // Every target this CPU runs, whichever the build uses.
 static std::vector<SimdLevel> levels() {
@@ -446,174 +429,11 @@ static void expr_paths() {
     check(choose_expr_path(nd.data(), 0, large, {}).streaming, "expression path: a large output is streamed");
 }
 
-// Pool stress: each pixel's float is incremented once; a failing kernel throws
-// after finishing its block.
-static void counting_block(const PixelZip& block, const void*) {
-    walk_block(block, [&](const PixelRun& run) {
-        for (int64_t i = 0; i < run.n; ++i) {
-            std::byte* p = run.data[0] + i * run.stride[0];
-            float v;
-            std::memcpy(&v, p, 4);
-            v += 1.0f;
-            std::memcpy(p, &v, 4);
-        }
-    });
-}
-
-static void failing_block(const PixelZip& block, const void* raw) {
-    counting_block(block, raw);
-    if (block.rows * block.cols > 0) panic("block failed on purpose");
-}
-
-static void pool_stress(WorkerPool& pool) {
-    std::atomic<int> failures{0};
-    auto caller = [&](int id) {
-        std::mt19937 rng(100 + id);
-        for (int iteration = 0; iteration < 60; ++iteration) {
-            const int64_t rows = 1 + rng() % 300, cols = 1 + rng() % 300;
-            std::vector<float> grid(rows * cols, 0.0f);
-            const bool fortran = rng() % 2;
-            OutView view{reinterpret_cast<std::byte*>(grid.data()), rows, cols, fortran ? 4 : 4 * cols,
-                         fortran ? 4 * rows : 4};
-            PixelZip zip = PixelZip::of(view);
-            const bool fail = rng() % 4 == 0;
-            const bool can_fail = fail || rng() % 2 == 0;  // else cuts may move to cache-line boundaries
-            TaskOutcome outcome = traverse(pool, zip, fail ? &failing_block : &counting_block, nullptr,
-                                           KernelTraits{can_fail, 1000});
-            bool once = true;
-            for (float v : grid) once = once && v == 1.0f;
-            if (!once || static_cast<bool>(outcome) != fail) failures.fetch_add(1);
-            if (outcome && outcome->message() != "block failed on purpose") failures.fetch_add(1);
-        }
-    };
-    std::vector<std::thread> threads;
-    for (int id = 0; id < 8; ++id) threads.emplace_back(caller, id);
-    for (auto& t : threads) t.join();
-    check(failures.load() == 0, "pool stress, " + std::to_string(pool.num_workers()) + " workers: " +
-                                    std::to_string(failures.load()) + " bad traversals");
-}
-
-// A kernel that cannot fail has its grid cut where the output's runs cross a
-// cache-line boundary, when the cuts go across the runs; one that can fail,
-// in the middle of each block.
-static std::mutex g_blocks_mutex;
-static std::vector<PixelZip> g_blocks;
-
-static void recording_block(const PixelZip& block, const void*) {
-    std::lock_guard<std::mutex> lock(g_blocks_mutex);
-    g_blocks.push_back(block);
-}
-
-static void cuts_on_cache_lines(WorkerPool& pool) {
-    for (int64_t offset : {0, 4, 12, 60}) {
-        for (bool can_fail : {false, true}) {
-            const int64_t rows = 4100, cols = 2;
-            std::vector<std::byte> storage(4 * rows * cols + 128);
-            std::byte* base = storage.data() + (64 - reinterpret_cast<uintptr_t>(storage.data()) % 64) + offset;
-            const OutView column_major{base, rows, cols, 4, 4 * rows};
-            g_blocks.clear();
-            const TaskOutcome outcome =
-                traverse(pool, PixelZip::of(column_major), &recording_block, nullptr, KernelTraits{can_fail, 1000});
-            // Where halving cuts fall: the middle of [start, end), recursively.
-            std::vector<int64_t> middles{0};
-            auto halve = [&](auto&& self, int64_t start, int64_t end) -> void {
-                if (end - start < 2) return;
-                middles.push_back(start + (end - start) / 2);
-                self(self, start, start + (end - start) / 2);
-                self(self, start + (end - start) / 2, end);
-            };
-            halve(halve, 0, rows);
-            int64_t covered = 0;
-            bool aligned = true, halved = true, cut_across = false;
-            for (const PixelZip& block : g_blocks) {
-                covered += block.rows * block.cols;
-                // (A block cut from one of at most 16 lines may start anywhere.)
-                if (block.grid_row > 0 && block.rows > 16) {
-                    aligned = aligned && reinterpret_cast<uintptr_t>(block.parts[0].data) % 64 == 0;
-                    cut_across = true;
-                }
-                halved = halved && std::find(middles.begin(), middles.end(), block.grid_row) != middles.end();
-            }
-            const std::string where = " offset " + std::to_string(offset) + (can_fail ? " can fail" : "") + ", " +
-                                      std::to_string(pool.num_workers()) + " workers";
-            check(!outcome && covered == rows * cols && cut_across, "cut blocks cover the grid" + where);
-            check(can_fail || aligned, "free cuts fall on cache-line boundaries" + where);
-            check(!can_fail || halved, "cuts of a kernel that can fail halve the blocks" + where);
-        }
-    }
-}
-
-// Fork-join nested `depth` levels deep: every leaf runs once, also when some
-// fail, and the failure reported is that of the first failing leaf in order
-// (each join reports its first task's failure before its second's).
-struct JoinNode {
-    WorkerPool* pool;
-    int depth;
-    int64_t id;  // leaves are numbered left to right
-    std::atomic<int64_t>* leaves_run;
-    int64_t fail_every;  // leaves whose id is a multiple of this fail (0: none)
-};
-
-static void run_join_node(void* raw) {
-    const JoinNode& node = *static_cast<const JoinNode*>(raw);
-    if (node.depth == 0) {
-        node.leaves_run->fetch_add(1);
-        if (node.fail_every > 0 && node.id % node.fail_every == node.fail_every - 1) {
-            panic("leaf " + std::to_string(node.id));
-        }
-        return;
-    }
-    JoinNode first = node, second = node;
-    first.depth = second.depth = node.depth - 1;
-    first.id = 2 * node.id;
-    second.id = 2 * node.id + 1;
-    auto [a, b] = node.pool->join(Task{&run_join_node, &first}, Task{&run_join_node, &second});
-    if (a) throw std::move(*a);
-    if (b) throw std::move(*b);
-}
-
-static void nested_joins(WorkerPool& pool) {
-    for (int depth : {1, 4, 9}) {
-        for (int64_t fail_every : {0, 1, 5, 300}) {
-            std::atomic<int64_t> leaves_run{0};
-            JoinNode root{&pool, depth, 0, &leaves_run, fail_every};
-            const TaskOutcome outcome = pool.run_and_wait(Task{&run_join_node, &root});
-            const int64_t leaves = int64_t{1} << depth;
-            const bool fails = fail_every > 0 && fail_every <= leaves;
-            const std::string first_failure = "leaf " + std::to_string(fail_every - 1);
-            check(leaves_run.load() == leaves && static_cast<bool>(outcome) == fails &&
-                      (!outcome || outcome->message() == first_failure),
-                  "nested joins, " + std::to_string(pool.num_workers()) + " workers, depth " + std::to_string(depth) +
-                      ", every " + std::to_string(fail_every) + "th leaf failing");
-        }
-    }
-}
-
-// The pool and the traversal at 1, 2, 3 and 4 workers, four times as many as
-// the machine's processors, and the process's own pool.
-static void pool_checks() {
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<WorkerPool*> pools;
-    for (unsigned workers : {1u, 2u, 3u, 4u, 4 * cores}) pools.push_back(&WorkerPool::start(workers));
-    WorkerPool::create_global();
-    pools.push_back(&WorkerPool::global());
-    for (WorkerPool* pool : pools) {
-        pool_stress(*pool);
-        nested_joins(*pool);
-        cuts_on_cache_lines(*pool);
-    }
-}
-
-int main(int argc, char** argv) {
-    const std::string which = argc > 1 ? argv[1] : "all";
-    if (which == "all" || which == "simd") {
-        dispatch();
-        simd_index_parity();
-        simd_expr_parity();
-        simd_transposed_parity();
-        expr_paths();
-    }
-    if (which == "all" || which == "pool") pool_checks();
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+int main() {
+    dispatch();
+    simd_index_parity();
+    simd_expr_parity();
+    simd_transposed_parity();
+    expr_paths();
+    return native_checks::report();
 }
