@@ -1,6 +1,7 @@
 """Paired A/B of two builds of kelvane in one process.
 
     python bench/ab.py A.so B.so [--op nd] [--layout f_out] [--size 4100] [--rounds 40]
+    python bench/ab.py A.so B.so --all [--size 4096]     # every op on every layout, one line each
 
 Both extension modules are loaded side by side and called on the same arrays, alternating
 call by call (A then B, then B then A, ...). Each round gives the ratio of the two times; the
@@ -64,24 +65,17 @@ def caller(k, op, bands, out):
     return lambda: k.execute_expr_inplace(expr, used, out)
 
 
-def main():
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("a")
-    p.add_argument("b")
-    p.add_argument("--op", default="nd", choices=["nd", "ratio", "adj", "evi", "nd7", "evi17", "savi11", "sqrtpow11"])
-    p.add_argument("--layout", default="f_out", choices=LAYOUTS)
-    p.add_argument("--size", type=int, default=4096)
-    p.add_argument("--rounds", type=int, default=40)
-    args = p.parse_args()
-    bands, out = views(args.layout, args.size, np.random.default_rng(1))
-    calls = [caller(load(path), args.op, bands, out) for path in (args.a, args.b)]
+def compare(modules, op, layout, size, rounds):
+    """One paired comparison: the line to print, or exits when the two builds disagree."""
+    bands, out = views(layout, size, np.random.default_rng(1))
+    calls = [caller(k, op, bands, out) for k in modules]
     calls[0]()
     first = out.copy().view(np.uint32)
     calls[1]()
     if not np.array_equal(first, out.view(np.uint32)):
-        sys.exit("the two builds give different bits")
+        sys.exit("%s %s: the two builds give different bits" % (op, layout))
     ratios, times = [], ([], [])
-    for r in range(args.rounds):
+    for r in range(rounds):
         taken = [0.0, 0.0]
         for i in ((0, 1) if r % 2 == 0 else (1, 0)):
             start = time.perf_counter()
@@ -90,10 +84,28 @@ def main():
             times[i].append(taken[i])
         ratios.append(taken[0] / taken[1])
     q1, _, q3 = statistics.quantiles(ratios, n=4)
-    px = args.size * args.size / 1e6
-    print("%s %s %d^2: B is x%.3f as fast as A (quartiles %.3f-%.3f); best A %.0f, B %.0f Mpx/s"
-          % (args.op, args.layout, args.size, statistics.median(ratios), q1, q3,
-             px / min(times[0]), px / min(times[1])))
+    px = size * size / 1e6
+    return ("%s %s %d^2: B is x%.3f as fast as A (quartiles %.3f-%.3f); best A %.0f, B %.0f Mpx/s"
+            % (op, layout, size, statistics.median(ratios), q1, q3, px / min(times[0]), px / min(times[1])))
+
+
+OP_NAMES = ["nd", "ratio", "adj", "evi", "nd7", "evi17", "savi11", "sqrtpow11"]
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("a")
+    p.add_argument("b")
+    p.add_argument("--op", default="nd", choices=OP_NAMES)
+    p.add_argument("--layout", default="f_out", choices=LAYOUTS)
+    p.add_argument("--all", action="store_true", help="every op on every layout (ignores --op and --layout)")
+    p.add_argument("--size", type=int, default=4096)
+    p.add_argument("--rounds", type=int, default=40)
+    args = p.parse_args()
+    modules = [load(path) for path in (args.a, args.b)]
+    pairs = [(op, layout) for op in OP_NAMES for layout in LAYOUTS] if args.all else [(args.op, args.layout)]
+    for op, layout in pairs:
+        print(compare(modules, op, layout, args.size, args.rounds), flush=True)
 
 
 if __name__ == "__main__":
