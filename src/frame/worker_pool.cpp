@@ -175,7 +175,7 @@ private:
             // Tasks report their failures as outcomes; anything escaping to
             // here broke the pool's own bookkeeping, and nothing can recover it.
             static const char kMessage[] = "Rayon: detected unexpected panic; aborting\n";
-            [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+            platform::write_to_stderr(kMessage, sizeof kMessage - 1);
             std::abort();
         }
     }
