@@ -3,16 +3,13 @@
 
 namespace kelvane {
 
+#if KELVANE_X86_TARGETS
+SimdLevel x86_simd_level();  // simd_x86.cpp
+#endif
+
 SimdLevel cpu_simd_level() {
 #if KELVANE_X86_TARGETS
-    static const SimdLevel level = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-            __builtin_cpu_supports("avx512vl"))
-            return SimdLevel::Avx512;
-        if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
-        return SimdLevel::Sse2;  // the x86-64 baseline
-    }();
+    static const SimdLevel level = x86_simd_level();
     return level;
 #elif KELVANE_NEON_TARGET
     return SimdLevel::Neon;  // Advanced SIMD is the aarch64 baseline
