@@ -1,7 +1,8 @@
 """Native checks of the lock-free core, built by CMake from the module's own
 sources and flags (the KELVANE_NATIVE_CHECKS targets): every SIMD target
 against the scalar path, the choice of path, and the pool and the traversal at
-1 to 4 workers and four times the processors; and the layout rules of src/.
+1 to 4 workers and four times the processors; and the layout rules of src/
+(tools/include_graph.py).
 
 The same checks in a ThreadSanitizer build, in a scalar-only build, and in the
 cross builds for aarch64 Linux (run under qemu-user) and for Windows x86-64
@@ -111,7 +112,9 @@ def test_bench_probes_build_from_the_same_objects(native_build):
         assert (native_build("plain") / probe).is_file()
 
 
-def test_folders_include_only_folders_below_them_and_the_core_no_python():
+def test_layout_rules_of_src():
+    """Folders include only folders below them, the core includes no Python,
+    and intrinsics and system calls stay in their targets' and systems' files."""
     done = subprocess.run([sys.executable, str(ROOT / "tools" / "include_graph.py")],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
