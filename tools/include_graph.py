@@ -30,7 +30,7 @@ PYTHON_HEADERS = re.compile(r"#\s*include\s*<(Python\.h|numpy/[^>]*)>")
 LOCAL = re.compile(r'#\s*include\s*"([^"]+)"')
 # What may appear only in the files whose names match the second pattern.
 CONFINED = [
-    ("x86 intrinsics", re.compile(r"\b_mm\w*\(|\b__m(128|256|512)|\b__mmask|<\w*intrin\.h>|\b_xgetbv|\b__cpuid"),
+    ("x86 intrinsics", re.compile(r"\b_mm\w*\(|\b__m(128|256|512)|\b__mmask|<\w*intrin\.h>|\b_xgetbv|\b__cpuid|\b__builtin_ia32_\w+|\b__builtin_cpu_\w+"),
      re.compile(r"_(x86|sse2|avx2|avx512)\.\w+$")),
     ("Advanced SIMD intrinsics", re.compile(r"<arm_neon\.h>|\bv\w+q_[suf](8|16|32|64)\b|\b(float|u?int)\d+x\d+_t\b"),
      re.compile(r"_neon\.\w+$")),

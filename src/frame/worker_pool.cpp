@@ -15,6 +15,9 @@
 
 #include "base/fork.hpp"
 #include "base/platform.hpp"
+#if defined(__x86_64__) || defined(__i386__)
+#include "base/pause_x86.hpp"
+#endif
 
 #include <atomic>
 #include <cstdlib>
@@ -33,7 +36,7 @@ constexpr int kSpinsBeforeSleep = 2000;
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
+    cpu_pause_x86();
 #elif defined(__aarch64__)
     __asm__ __volatile__("yield");
 #endif
