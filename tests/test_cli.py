@@ -18,6 +18,8 @@ from rasterio.transform import Affine  # noqa: E402
 import kelvane_indices as ki  # noqa: E402
 from kelvane_indices import cli  # noqa: E402
 
+posix_only = pytest.mark.skipif(sys.platform == "win32", reason="sends a real SIGINT to a POSIX process")
+
 ROOT = Path(__file__).resolve().parent.parent
 TRANSFORM = Affine(10.0, 0.0, 600000.0, 0.0, -10.0, 4700020.0)
 CRS = "EPSG:32633"
@@ -250,6 +252,7 @@ def test_failure_part_way_keeps_earlier_output(where, failure, status, words, tm
     assert leftovers(tmp_path) == []
 
 
+@posix_only
 def test_interrupt_by_signal_in_a_real_process(tmp_path):
     """SIGINT in the middle of a run: short message, status 130, no traceback, no temporary file."""
     files = _two(tmp_path, R)

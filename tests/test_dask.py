@@ -14,6 +14,8 @@ import pytest
 kelvane = pytest.importorskip("kelvane")
 da = pytest.importorskip("dask.array")
 
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="affinity masks and /proc are Linux's")
+
 EXAMPLES = str(Path(__file__).resolve().parent.parent / "examples")
 sys.path.insert(0, EXAMPLES)
 import dask_recipes  # noqa: E402
@@ -239,6 +241,7 @@ def test_failing_chunk_reaches_the_distributed_client(bands, cluster_client):
     assert len(cluster_client.scheduler_info(n_workers=-1)["workers"]) == 2
 
 
+@linux_only
 def test_worker_processes_get_disjoint_processors(cluster_client):
     available = os.sched_getaffinity(0)
     if len(available) < 2:
@@ -275,6 +278,7 @@ print(json.dumps([sorted(first), others_parts, pool]))
 """
 
 
+@linux_only
 def test_pinned_process_pool_has_one_thread(tmp_path):
     code = PINNED_POOL.format(examples=EXAMPLES, lock_dir=str(tmp_path))
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)

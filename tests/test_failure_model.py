@@ -11,6 +11,8 @@ import pytest
 
 import kelvane
 
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the resident size from /proc")
+
 NOT_WRITEABLE = "called `Result::unwrap()` on an `Err` value: NotWriteable"
 DOC_TAIL = ("\n\nLike SystemExit, this exception is derived from BaseException so that\n"
             "it will typically propagate all the way through the stack and cause the\n"
@@ -210,6 +212,7 @@ FAILING_CALLS = {
 }
 
 
+@linux_only
 @pytest.mark.skipif("KELVANE_UNDER_SANITIZER" in os.environ, reason="sanitizers hold freed memory back")
 @pytest.mark.parametrize("kind", FAILING_CALLS)
 def test_failing_calls_do_not_leak(kind):

@@ -15,6 +15,9 @@ import reference as ref
 from reference import op, push_band, push_scalar
 from layouts import make_layout
 
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="affinity masks, control groups, /proc, fork and LD_PRELOAD are Linux's")
+
 TESTS = os.path.dirname(os.path.abspath(__file__))
 ALREADY_BORROWED = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
 EVI = (2.5, 6.0, 7.5, 1.0)
@@ -75,6 +78,7 @@ print(len(os.listdir("/proc/self/task")) - before)
 IGNORED_ENV = {"RAYON_NUM_THREADS": "7", "OMP_NUM_THREADS": "7", "KELVANE_NUM_THREADS": "7", "NUM_THREADS": "7"}
 
 
+@linux_only
 @pytest.mark.skipif(os.environ.get("KELVANE_UNDER_SANITIZER") == "thread",
                     reason="ThreadSanitizer starts a thread of its own")
 @pytest.mark.parametrize("env", [{}, IGNORED_ENV], ids=["plain", "thread-env-vars"])
@@ -139,6 +143,7 @@ np.savez({path!r}, **workload(kelvane))
 """
 
 
+@linux_only
 def test_results_identical_with_one_and_two_workers(tmp_path):
     want = workload(REFERENCE)
     for cpus in (1, 2):
@@ -312,6 +317,7 @@ with multiprocessing.get_context("fork").Pool(2) as pool:
 """
 
 
+@linux_only
 def test_fork_started_pool_workers_compute():
     threads = run_python(FORK_POOL.format(tests=TESTS))
     workers = expected_workers(os.sched_getaffinity(0))
@@ -371,6 +377,7 @@ print("ok")
 """
 
 
+@linux_only
 def test_fork_during_computation_drops_inherited_holds():
     assert run_python(FORK_DURING_CALL.format(tests=TESTS), timeout=120) == "ok\n"
 
@@ -410,6 +417,7 @@ print("ok")
 """
 
 
+@linux_only
 def test_pool_creation_failure(tmp_path):
     gcc = shutil.which("gcc")
     if gcc is None:

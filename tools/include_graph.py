@@ -4,7 +4,11 @@ A file's folder says whether it may touch Python: base, frame, indices and expr
 run without the interpreter lock and include neither Python's nor NumPy's
 headers nor anything from module/; module/ and lib.cpp are the module's side.
 Folders include only folders below them: base <- frame <- indices, expr <-
-module <- lib. Exit status 1 when a rule is broken.
+module <- lib. Instruction sets and systems stay in their own files: x86
+intrinsics in the x86 targets' files (*_x86.*, *_sse2.cpp, *_avx2.cpp,
+*_avx512.cpp), Advanced SIMD ones in the neon target's (*_neon.*), and calls
+of one system in the platform files (base/platform_*.cpp). Exit status 1
+when a rule is broken.
 """
 import re
 import sys
@@ -24,6 +28,16 @@ ALLOWED = {
 }
 PYTHON_HEADERS = re.compile(r"#\s*include\s*<(Python\.h|numpy/[^>]*)>")
 LOCAL = re.compile(r'#\s*include\s*"([^"]+)"')
+# What may appear only in the files whose names match the second pattern.
+CONFINED = [
+    ("x86 intrinsics", re.compile(r"\b_mm\w*\(|\b__m(128|256|512)|\b__mmask|<\w*intrin\.h>|\b_xgetbv|\b__cpuid|\b__builtin_ia32_\w+|\b__builtin_cpu_\w+"),
+     re.compile(r"_(x86|sse2|avx2|avx512)\.\w+$")),
+    ("Advanced SIMD intrinsics", re.compile(r"<arm_neon\.h>|\bv\w+q_[suf](8|16|32|64)\b|\b(float|u?int)\d+x\d+_t\b"),
+     re.compile(r"_neon\.\w+$")),
+    ("calls of one system", re.compile(r"\bsched_\w+|\bgettid\b|/proc/|/sys/fs/cgroup|\bpthread_\w+|<(unistd|pthread|sched)\.h>|"
+                                       r"\bsysconf\b|\bSTDERR_FILENO\b|<windows\.h>|\b_beginthreadex\b"),
+     re.compile(r"^base/platform_\w+\.cpp$")),
+]
 
 
 def folder_of(path):
@@ -44,6 +58,11 @@ def main():
             edges[here][there] += 1
             if there != here and there not in ALLOWED.get(here, set()):
                 problems.append(f"{path.relative_to(SRC)} includes {target}: {here}/ may not include {there}/")
+        name = str(path.relative_to(SRC))
+        for what, pattern, allowed in CONFINED:
+            found = pattern.search(text)
+            if found and not allowed.search(name):
+                problems.append(f"{name} has {what} ({found.group(0)}), which belong in their own files")
         if here in PYTHON_FREE and PYTHON_HEADERS.search(text):
             problems.append(f"{path.relative_to(SRC)} includes Python's or NumPy's headers")
     for here in ALLOWED:

@@ -1,11 +1,11 @@
 // Internal-failure reports on standard error.
 #include "base/errors.hpp"
+#include "base/platform.hpp"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 namespace kelvane {
 namespace {
@@ -14,19 +14,12 @@ std::atomic<bool> g_first_report_written{false};
 
 void write_all(const std::string& text) {
     // One write per report, so that reports from several workers do not interleave.
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    platform::write_to_stderr(text.data(), text.size());
 }
 
 void write_report(const std::string& message, const std::source_location& where) {
     // kelvane names none of its threads, nor does it know the names of Python's.
-    std::string text = "thread '<unnamed>' (" + std::to_string(static_cast<long long>(::gettid())) +
+    std::string text = "thread '<unnamed>' (" + std::to_string(platform::current_thread_id()) +
                        ") panicked at " + where.file_name() + ":" + std::to_string(where.line()) +
                        ":" + std::to_string(where.column()) + ":\n" + message + "\n";
     if (!g_first_report_written.exchange(true, std::memory_order_relaxed)) {

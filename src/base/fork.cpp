@@ -1,8 +1,8 @@
 // Counting forks.
 #include "base/fork.hpp"
+#include "base/platform.hpp"
 
 #include <atomic>
-#include <pthread.h>
 
 namespace kelvane {
 namespace {
@@ -18,7 +18,7 @@ uint64_t fork_generation() { return g_fork_generation.load(std::memory_order_rel
 void watch_forks() {
     static bool installed = false;
     if (!installed) {
-        pthread_atfork(nullptr, nullptr, &on_fork_child);
+        platform::call_in_forked_children(&on_fork_child);
         installed = true;
     }
 }

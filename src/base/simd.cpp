@@ -3,16 +3,19 @@
 
 namespace kelvane {
 
+#if KELVANE_X86_TARGETS
+SimdLevel x86_simd_level();  // simd_x86.cpp
+#endif
+
 SimdLevel cpu_simd_level() {
-    static const SimdLevel level = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-            __builtin_cpu_supports("avx512vl"))
-            return SimdLevel::Avx512;
-        if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
-        return SimdLevel::Sse2;  // the x86-64 baseline
-    }();
+#if KELVANE_X86_TARGETS
+    static const SimdLevel level = x86_simd_level();
     return level;
+#elif KELVANE_NEON_TARGET
+    return SimdLevel::Neon;  // Advanced SIMD is the aarch64 baseline
+#else
+    return SimdLevel::Scalar;
+#endif
 }
 
 SimdLevel best_simd_level() {
@@ -21,6 +24,31 @@ SimdLevel best_simd_level() {
 #else
     return cpu_simd_level();
 #endif
+}
+
+bool runs_simd_level(SimdLevel level) {
+    switch (level) {
+        case SimdLevel::Scalar: return true;
+#if KELVANE_X86_TARGETS
+        case SimdLevel::Sse2:
+        case SimdLevel::Avx2:
+        case SimdLevel::Avx512: return static_cast<int>(level) <= static_cast<int>(cpu_simd_level());
+#elif KELVANE_NEON_TARGET
+        case SimdLevel::Neon: return true;
+#endif
+        default: return false;
+    }
+}
+
+const char* simd_level_name(SimdLevel level) {
+    switch (level) {
+        case SimdLevel::Scalar: return "scalar";
+        case SimdLevel::Sse2: return "sse2";
+        case SimdLevel::Avx2: return "avx2";
+        case SimdLevel::Avx512: return "avx512";
+        case SimdLevel::Neon: return "neon";
+    }
+    return "scalar";
 }
 
 }  // namespace kelvane

@@ -11,7 +11,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <immintrin.h>
 #include <string_view>
 #include <type_traits>
 
@@ -130,16 +129,17 @@ struct AbsOp {
         }
     }
 };
+// The square root of every lane of a vector, correctly rounded: defined by
+// each wide target (frame/lanes_x86.inc, frame/lanes_neon.inc).
+template <class V>
+inline V sqrt_lanes(V x);
+
 struct SqrtOp {  // correctly rounded in every instruction set
     template <class V> static V apply(V x) {
         if constexpr (sizeof(V) == 4) {
             return std::sqrt(x);
-        } else if constexpr (sizeof(V) == 16) {
-            return (V)_mm_sqrt_ps((__m128)x);
-        } else if constexpr (sizeof(V) == 32) {
-            return (V)_mm256_sqrt_ps((__m256)x);
         } else {
-            return (V)_mm512_sqrt_ps((__m512)x);
+            return sqrt_lanes(x);
         }
     }
 };

@@ -5,7 +5,11 @@ namespace kelvane {
 
 using namespace expr_targets;
 
-const ExprKernelTable& expr_kernels_for(SimdLevel level) { return table_for(level, kScalar, kSse2, kAvx2, kAvx512); }
-const ExprKernelTable& expr_kernels() { return best_table(kScalar, kSse2, kAvx2, kAvx512); }
+namespace {
+const ExprKernelTable* const kTables[kSimdLevels] = KELVANE_TARGET_TABLES;
+}
+
+const ExprKernelTable& expr_kernels_for(SimdLevel level) { return table_for(level, kTables); }
+const ExprKernelTable& expr_kernels() { return best_table(kTables); }
 
 }  // namespace kelvane

@@ -18,7 +18,12 @@ struct ExprKernelTable {
 };
 
 namespace expr_targets {
-extern const ExprKernelTable kScalar, kSse2, kAvx2, kAvx512;
+extern const ExprKernelTable kScalar;
+#if KELVANE_X86_TARGETS
+extern const ExprKernelTable kSse2, kAvx2, kAvx512;
+#elif KELVANE_NEON_TARGET
+extern const ExprKernelTable kNeon;
+#endif
 }
 
 const ExprKernelTable& expr_kernels_for(SimdLevel level);

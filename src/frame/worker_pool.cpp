@@ -14,18 +14,17 @@
 #include "frame/worker_pool.hpp"
 
 #include "base/fork.hpp"
+#include "base/platform.hpp"
+#if defined(__x86_64__) || defined(__i386__)
+#include "base/pause_x86.hpp"
+#endif
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <pthread.h>
-#include <sched.h>
 #include <sstream>
-#include <unistd.h>
 #include <vector>
 
 namespace kelvane {
@@ -37,7 +36,9 @@ constexpr int kSpinsBeforeSleep = 2000;
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
+    cpu_pause_x86();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
 #endif
 }
 
@@ -82,30 +83,23 @@ public:
 
     // Starts every worker and waits until all have started.
     bool start(std::string& cause) {
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setstacksize(&attr, kStackBytes);
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
         unsigned created = 0;
-        int error = 0;
+        std::string error;
         for (; created < n_; ++created) {
             auto* start_args = new StartArgs{this, static_cast<int>(created)};
-            pthread_t thread;
-            error = pthread_create(&thread, &attr, &Pool::thread_main, start_args);
-            if (error != 0) {
+            error = platform::start_detached_thread(&Pool::thread_main, start_args, kStackBytes);
+            if (!error.empty()) {
                 delete start_args;
                 break;
             }
         }
-        pthread_attr_destroy(&attr);
         {
             std::unique_lock<std::mutex> lock(start_mutex_);
             start_cv_.wait(lock, [&] { return started_ == created; });
         }
-        if (error != 0) {
+        if (!error.empty()) {
             // Threads already started stay parked for the life of the process.
-            cause = std::string("could not start worker thread: ") + std::strerror(error) +
-                    " (os error " + std::to_string(error) + ")";
+            cause = "could not start worker thread: " + error;
             return false;
         }
         return true;
@@ -158,11 +152,10 @@ private:
         int index;
     };
 
-    static void* thread_main(void* raw) {
+    static void thread_main(void* raw) {
         StartArgs args = *static_cast<StartArgs*>(raw);
         delete static_cast<StartArgs*>(raw);
         args.pool->worker_loop(args.index);
-        return nullptr;
     }
 
     [[noreturn]] void worker_loop(int index) {
@@ -185,7 +178,7 @@ private:
             // Tasks report their failures as outcomes; anything escaping to
             // here broke the pool's own bookkeeping, and nothing can recover it.
             static const char kMessage[] = "Rayon: detected unexpected panic; aborting\n";
-            [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+            platform::write_to_stderr(kMessage, sizeof kMessage - 1);
             std::abort();
         }
     }
@@ -323,66 +316,11 @@ void try_create_pool() {
     }
 }
 
-// The smallest CPU quota (quota / period, at least 1) set on the process's
-// control group or its ancestors, or 0 when there is none.
-unsigned cgroup_cpu_limit() {
-    std::ifstream cgroup_file("/proc/self/cgroup");
-    std::string line;
-    unsigned best = 0;
-    auto consider = [&](double quota, double period) {
-        if (quota <= 0 || period <= 0) return;
-        unsigned cpus = static_cast<unsigned>(quota / period);
-        if (cpus < 1) cpus = 1;
-        if (best == 0 || cpus < best) best = cpus;
-    };
-    auto for_each_ancestor = [](std::string path, auto&& visit) {
-        for (;;) {
-            visit(path);
-            if (path.empty() || path == "/") return;
-            size_t slash = path.find_last_of('/');
-            path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-        }
-    };
-    while (std::getline(cgroup_file, line)) {
-        size_t first = line.find(':'), second = line.find(':', first + 1);
-        if (first == std::string::npos || second == std::string::npos) continue;
-        std::string controllers = line.substr(first + 1, second - first - 1);
-        std::string path = line.substr(second + 1);
-        if (controllers.empty()) {  // cgroup v2
-            for_each_ancestor(path, [&](const std::string& p) {
-                std::ifstream f("/sys/fs/cgroup" + (p == "/" ? std::string() : p) + "/cpu.max");
-                std::string quota;
-                double period = 0;
-                if (f >> quota >> period && quota != "max") consider(std::stod(quota), period);
-            });
-        } else if (("," + controllers + ",").find(",cpu,") != std::string::npos) {  // cgroup v1
-            for (const char* mount : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
-                for_each_ancestor(path, [&](const std::string& p) {
-                    std::string dir = mount + (p == "/" ? std::string() : p);
-                    std::ifstream q(dir + "/cpu.cfs_quota_us"), r(dir + "/cpu.cfs_period_us");
-                    double quota = 0, period = 0;
-                    if (q >> quota && r >> period) consider(quota, period);
-                });
-            }
-        }
-    }
-    return best;
-}
-
 }  // namespace
 
 unsigned WorkerPool::available_workers() {
-    unsigned n = 0;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) n = static_cast<unsigned>(CPU_COUNT(&set));
-    if (n == 0) {
-        long online = sysconf(_SC_NPROCESSORS_ONLN);
-        n = online > 0 ? static_cast<unsigned>(online) : 0;
-    }
+    const unsigned n = platform::available_processors();
     if (n == 0) return 1;
-    unsigned quota = cgroup_cpu_limit();
-    if (quota != 0 && quota < n) n = quota;
     return n < 255 ? n : 255;
 }
 

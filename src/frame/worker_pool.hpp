@@ -1,5 +1,5 @@
 // The process-wide pool of worker threads: a work-stealing fork-join pool on
-// POSIX threads. No Python types: workers never touch a Python object.
+// the system's threads (base/platform.hpp). No Python types: workers never touch a Python object.
 //
 // Contract of the two operations the traversal uses:
 //  * run_and_wait(task), from a thread that is not a worker: queues the task,
@@ -34,7 +34,8 @@ public:
     static WorkerPool& global();
     // Creates the pool at import, once; a failure is kept for later calls only.
     static void create_global();
-    // The number of workers this process should have (affinity, control-group quota, at most 255).
+    // The number of workers this process should have: the processors it may run on
+    // (base/platform.hpp: affinity and control-group quota on Linux), at most 255.
     static unsigned available_workers();
     // A pool of its own with `workers` workers (at least one), started and
     // ready; for tests of the pool and the traversal at chosen sizes. Panics

@@ -5,7 +5,11 @@ namespace kelvane {
 
 using namespace index_targets;
 
-const IndexKernelTable& index_kernels_for(SimdLevel level) { return table_for(level, kScalar, kSse2, kAvx2, kAvx512); }
-const IndexKernelTable& index_kernels() { return best_table(kScalar, kSse2, kAvx2, kAvx512); }
+namespace {
+const IndexKernelTable* const kTables[kSimdLevels] = KELVANE_TARGET_TABLES;
+}
+
+const IndexKernelTable& index_kernels_for(SimdLevel level) { return table_for(level, kTables); }
+const IndexKernelTable& index_kernels() { return best_table(kTables); }
 
 }  // namespace kelvane

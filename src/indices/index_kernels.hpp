@@ -30,7 +30,12 @@ const IndexKernelTable& index_kernels_for(SimdLevel level);
 const IndexKernelTable& index_kernels();
 
 namespace index_targets {
-extern const IndexKernelTable kScalar, kSse2, kAvx2, kAvx512;
+extern const IndexKernelTable kScalar;
+#if KELVANE_X86_TARGETS
+extern const IndexKernelTable kSse2, kAvx2, kAvx512;
+#elif KELVANE_NEON_TARGET
+extern const IndexKernelTable kNeon;
+#endif
 }
 
 }  // namespace kelvane

@@ -12,6 +12,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -22,24 +23,35 @@ using namespace kelvane;
 using native_checks::check;
 
 // Every target this CPU runs, whichever the build uses.
+// The scalar one comes first: the others are compared with it.
 static std::vector<SimdLevel> levels() {
-    std::vector<SimdLevel> all = {SimdLevel::Scalar, SimdLevel::Sse2};
-    if (cpu_simd_level() >= SimdLevel::Avx2) all.push_back(SimdLevel::Avx2);
-    if (cpu_simd_level() >= SimdLevel::Avx512) all.push_back(SimdLevel::Avx512);
+    std::vector<SimdLevel> all;
+    for (int k = 0; k < kSimdLevels; ++k) {
+        if (runs_simd_level(static_cast<SimdLevel>(k))) all.push_back(static_cast<SimdLevel>(k));
+    }
     return all;
 }
 
 // The kernels the module uses: the widest target, or the scalar one in a
 // scalar-only build.
 static void dispatch() {
-    const char* const names[] = {"scalar", "sse2", "avx2", "avx512"};
 #ifdef KELVANE_FORCE_SCALAR
     const std::string expected = "scalar";
 #else
-    const std::string expected = names[static_cast<int>(cpu_simd_level())];
+    const std::string expected = simd_level_name(cpu_simd_level());
 #endif
     check(index_kernels().target == expected && expr_kernels().target == expected,
           "the module's kernels are the " + expected + " target's");
+    // The parity checks below compare a wide target with the scalar path
+    // wherever the compiler targets one.
+#if defined(__x86_64__)
+    check(runs_simd_level(SimdLevel::Sse2) && index_kernels_for(SimdLevel::Sse2).target == std::string("sse2"),
+          "x86-64 builds check their sse2 kernels");
+#elif defined(__aarch64__)
+    check(runs_simd_level(SimdLevel::Neon) && expr_kernels_for(SimdLevel::Neon).target == std::string("neon"),
+          "aarch64 builds check their neon kernels");
+#endif
+    for (SimdLevel level : levels()) std::printf("target %s\n", simd_level_name(level));
 }
 
 // A one-row view over `bytes` starting `offset` bytes in (so starts may be

@@ -1,0 +1,34 @@
+// What the core asks of the operating system, one small file per system
+// (CMake picks it by the target system): platform_linux.cpp with
+// platform_posix.cpp on Linux, platform_apple.cpp with platform_posix.cpp on
+// macOS and other Unix systems, platform_windows.cpp on Windows. Nothing else
+// in src/ calls the system directly.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace kelvane::platform {
+
+// The processors this process may run on: its affinity mask and the CPU
+// quota of its control groups on Linux, the scheduler's count elsewhere; 0
+// when the system does not say.
+unsigned available_processors();
+
+// The calling thread's id, as the system's tools show it (for failure reports).
+unsigned long long current_thread_id();
+
+// Starts a detached thread running body(arg) on a stack of `stack_bytes`:
+// pthreads where they exist, the native thread API on Windows. Returns ""
+// or why the thread could not be started, with the system's error number.
+std::string start_detached_thread(void (*body)(void*), void* arg, size_t stack_bytes);
+
+// Writes all of [text, text + size) to standard error, in one call where the
+// system allows, so that reports from several threads do not interleave.
+void write_to_stderr(const char* text, size_t size);
+
+// Has `in_child` called in the child after every fork (nothing where
+// processes are not forked).
+void call_in_forked_children(void (*in_child)());
+
+}  // namespace kelvane::platform

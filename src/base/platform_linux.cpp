@@ -1,0 +1,78 @@
+// The Linux part of base/platform.hpp: the processors of the affinity mask
+// and of the control groups' CPU quota, and kernel thread ids.
+#include "base/platform.hpp"
+
+#include <fstream>
+#include <sched.h>
+#include <string>
+#include <unistd.h>
+
+namespace kelvane::platform {
+namespace {
+
+// The smallest CPU quota (quota / period, at least 1) set on the process's
+// control group or its ancestors, or 0 when there is none.
+unsigned cgroup_cpu_limit() {
+    std::ifstream cgroup_file("/proc/self/cgroup");
+    std::string line;
+    unsigned best = 0;
+    auto consider = [&](double quota, double period) {
+        if (quota <= 0 || period <= 0) return;
+        unsigned cpus = static_cast<unsigned>(quota / period);
+        if (cpus < 1) cpus = 1;
+        if (best == 0 || cpus < best) best = cpus;
+    };
+    auto for_each_ancestor = [](std::string path, auto&& visit) {
+        for (;;) {
+            visit(path);
+            if (path.empty() || path == "/") return;
+            size_t slash = path.find_last_of('/');
+            path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+        }
+    };
+    while (std::getline(cgroup_file, line)) {
+        size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        std::string controllers = line.substr(first + 1, second - first - 1);
+        std::string path = line.substr(second + 1);
+        if (controllers.empty()) {  // cgroup v2
+            for_each_ancestor(path, [&](const std::string& p) {
+                std::ifstream f("/sys/fs/cgroup" + (p == "/" ? std::string() : p) + "/cpu.max");
+                std::string quota;
+                double period = 0;
+                if (f >> quota >> period && quota != "max") consider(std::stod(quota), period);
+            });
+        } else if (("," + controllers + ",").find(",cpu,") != std::string::npos) {  // cgroup v1
+            for (const char* mount : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
+                for_each_ancestor(path, [&](const std::string& p) {
+                    std::string dir = mount + (p == "/" ? std::string() : p);
+                    std::ifstream q(dir + "/cpu.cfs_quota_us"), r(dir + "/cpu.cfs_period_us");
+                    double quota = 0, period = 0;
+                    if (q >> quota && r >> period) consider(quota, period);
+                });
+            }
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+unsigned available_processors() {
+    unsigned n = 0;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) n = static_cast<unsigned>(CPU_COUNT(&set));
+    if (n == 0) {
+        long online = sysconf(_SC_NPROCESSORS_ONLN);
+        n = online > 0 ? static_cast<unsigned>(online) : 0;
+    }
+    if (n == 0) return 0;
+    unsigned quota = cgroup_cpu_limit();
+    if (quota != 0 && quota < n) n = quota;
+    return n;
+}
+
+unsigned long long current_thread_id() { return static_cast<unsigned long long>(::gettid()); }
+
+}  // namespace kelvane::platform

@@ -1,0 +1,75 @@
+// The Windows part of base/platform.hpp: the processors of the process's
+// affinity, thread ids, threads of the native API, standard error; Windows
+// processes are not forked.
+#include "base/platform.hpp"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <process.h>
+
+namespace kelvane::platform {
+namespace {
+
+struct ThreadStart {
+    void (*body)(void*);
+    void* arg;
+};
+
+unsigned __stdcall run_thread(void* raw) {
+    const ThreadStart start = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    start.body(start.arg);
+    return 0;
+}
+
+}  // namespace
+
+unsigned available_processors() {
+    DWORD_PTR process_mask = 0, system_mask = 0;
+    unsigned n = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask)) {
+        for (; process_mask != 0; process_mask &= process_mask - 1) ++n;
+    }
+    // A process over several processor groups has a mask of 0 (the API
+    // answers for one group only): the scheduler's count of all of them.
+    if (n == 0) n = static_cast<unsigned>(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+    return n;
+}
+
+unsigned long long current_thread_id() { return GetCurrentThreadId(); }
+
+std::string start_detached_thread(void (*body)(void*), void* arg, size_t stack_bytes) {
+    auto* start = new ThreadStart{body, arg};
+    // The stack size is reserved, not committed: what the pthreads' stack size means.
+    const uintptr_t handle = _beginthreadex(nullptr, static_cast<unsigned>(stack_bytes), &run_thread, start,
+                                            STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (handle != 0) {
+        CloseHandle(reinterpret_cast<HANDLE>(handle));  // detached: nobody joins a worker
+        return {};
+    }
+    const unsigned long error = GetLastError();
+    delete start;
+    return "the system could not create a thread (os error " + std::to_string(error) + ")";
+}
+
+void write_to_stderr(const char* text, size_t size) {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
+    while (size > 0) {
+        DWORD written = 0;
+        const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+        if (!WriteFile(err, text, chunk, &written, nullptr) || written == 0) return;
+        text += written;
+        size -= written;
+    }
+}
+
+void call_in_forked_children(void (*)()) {}
+
+}  // namespace kelvane::platform
