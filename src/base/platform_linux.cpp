@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sched.h>
 #include <string>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace kelvane::platform {
@@ -73,6 +74,8 @@ unsigned available_processors() {
     return n;
 }
 
-unsigned long long current_thread_id() { return static_cast<unsigned long long>(::gettid()); }
+// Through syscall(): glibc has a gettid() wrapper only from 2.30, and the
+// manylinux_2_28 wheels build against 2.28.
+unsigned long long current_thread_id() { return static_cast<unsigned long long>(::syscall(SYS_gettid)); }
 
 }  // namespace kelvane::platform
