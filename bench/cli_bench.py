@@ -73,21 +73,21 @@ def inputs(scene: Path, key: str, bands: str):
 
 
 def command(tool: str, index: str, paths, out: Path, overrides):
-    spec = INDICES[index]
+    recipe = INDICES[index]
     if tool == "kelvane-calc":
-        argv = [PYTHON, "-m", "kelvane_indices.cli", *spec["kelvane"]]
-        for symbol, path in zip(spec["bands"], paths):
+        argv = [PYTHON, "-m", "kelvane_indices.cli", *recipe["kelvane"]]
+        for symbol, path in zip(recipe["bands"], paths):
             argv += ["-b", f"{symbol}={path}"]
         return argv + ["-o", str(out), "--quiet", "--timings", *[a for o in overrides for a in ("--co", o)]]
     options = dict(CREATION, **dict(o.split("=", 1) for o in overrides))
     co = [a for k, v in options.items() for a in ("--co", f"{k}={v}")]
     if tool == "gdal_calc.py":
-        argv = [GDAL_PYTHON, GDAL_CALC, "--quiet", "--calc", spec["gdal"]]
+        argv = [GDAL_PYTHON, GDAL_CALC, "--quiet", "--calc", recipe["gdal"]]
         for letter, path in zip("ABC", paths):
             argv += [f"-{letter}", str(path)]
         return argv + ["--outfile", str(out), "--type", "Float32", "--NoDataValue", "-9999", *co]
     if tool == "rio calc":
-        return [RIO, "calc", spec["rio"], *map(str, paths), str(out), "-t", "float32", *co]
+        return [RIO, "calc", recipe["rio"], *map(str, paths), str(out), "-t", "float32", *co]
     raise ValueError(tool)
 
 
@@ -162,13 +162,13 @@ def compute_alone(folder: Path, index: str) -> float:
 
     import kelvane_indices
 
-    spec = INDICES[index]
+    recipe = INDICES[index]
     bands, nodata = {}, {}
-    for symbol in spec["bands"]:
+    for symbol in recipe["bands"]:
         with rasterio.open(folder / f"{FILES[symbol]}{EXT[folder.name]}") as ds:
             bands[symbol], nodata[symbol] = ds.read(1), ds.nodata
-    entry = kelvane_indices.catalogue[spec["kelvane"][0]]
-    scale = float(spec["kelvane"][2]) if "--scale" in spec["kelvane"] else None
+    entry = kelvane_indices.catalogue[recipe["kelvane"][0]]
+    scale = float(recipe["kelvane"][2]) if "--scale" in recipe["kelvane"] else None
     out = np.empty(next(iter(bands.values())).shape, dtype=np.float32)
     times = []
     for _ in range(3):
