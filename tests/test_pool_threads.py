@@ -1,4 +1,5 @@
 """The worker pool and Python threads: pool size, thread-count independence, lock release, races, fork."""
+import math
 import os
 import shutil
 import subprocess
@@ -166,17 +167,30 @@ def run_threads(*targets, timeout=60):
     assert not any(t.is_alive() for t in threads), "a computation did not return"
 
 
-def slow_program():
-    """Two powf calls per pixel: on 4096 x 4096 bands, a call long enough to watch from another thread."""
-    return kelvane.compile_expr(
-        [push_band(0), push_scalar(0.5), op("pow"), push_band(1), push_scalar(1.5), op("pow"), op("add")], 2)
+def slow_program(pairs=1):
+    """`pairs` times two powf calls per pixel: on 4096 x 4096 bands, a call long enough to watch from another thread."""
+    term = [push_band(0), push_scalar(0.5), op("pow"), push_band(1), push_scalar(1.5), op("pow"), op("add")]
+    return kelvane.compile_expr(term + (term + [op("add")]) * (pairs - 1), 2)
+
+
+def program_lasting(seconds, bands, out):
+    """A slow program whose call on these bands lasts at least `seconds` on this machine, however fast it is."""
+    pairs = 1
+    while True:
+        program = slow_program(pairs)
+        t0 = time.perf_counter()
+        kelvane.execute_expr_inplace(program, bands, out)
+        elapsed = time.perf_counter() - t0
+        if elapsed >= seconds or pairs >= 256:
+            return program
+        pairs = min(256, max(pairs + 1, math.ceil(1.2 * pairs * seconds / max(elapsed, 1e-4))))
 
 
 def test_interpreter_lock_released_while_computing():
     shape = (4096, 4096)
     a, b = (np.random.default_rng(k).integers(0, 65536, shape, dtype=np.uint16) for k in range(2))
     out = np.empty(shape, np.float32)
-    slow = slow_program()
+    slow = program_lasting(0.1, [a, b], out)
     stamps, window, stop = [], [], threading.Event()
 
     def count():
@@ -257,7 +271,8 @@ def test_reading_an_output_being_written_is_refused():
     out = np.empty(shape, np.float32)
     probe = out.view(np.uint16)[1:][:0, ::2]  # empty, its address strictly inside the output
     empty_band, empty_out = np.zeros((0, 4096), np.uint16), np.zeros((0, 4096), np.float32)
-    writer = threading.Thread(target=kelvane.execute_expr_inplace, args=(slow_program(), [a, b], out), daemon=True)
+    writer = threading.Thread(target=kelvane.execute_expr_inplace, args=(program_lasting(0.1, [a, b], out), [a, b], out),
+                              daemon=True)
     seen, deadline = [], time.monotonic() + 60
     writer.start()
     while writer.is_alive() and not seen and time.monotonic() < deadline:
