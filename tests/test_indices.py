@@ -88,6 +88,38 @@ def test_allocating_normalized_difference(a_layout, b_layout):
         ref.assert_bits_equal(out, ref.nd(a, b))
 
 
+def _handler_name(array):
+    multiarray = getattr(np, "_core", getattr(np, "core", None)).multiarray
+    return multiarray.get_handler_name(array)
+
+
+@pytest.mark.parametrize("then", ["free", "resize", "fail", "keep"])
+def test_allocating_results_reuse_only_freed_memory(then):
+    """Large results hand their memory to the next result of their size once freed, and to nothing else."""
+    shape = (1024, 1024)  # 4 MiB of floats: large enough to be kept
+    a, b = sample_bands(shape, 2, seed=5)
+    first = kelvane.calculate_normalized_difference(a, b)
+    assert _handler_name(first) == "kelvane_outputs"
+    first[...] = np.nan  # what a reused buffer would show if a pixel were left unwritten
+    address = first.ctypes.data
+    if then == "free":
+        del first
+    elif then == "resize":
+        first.resize((2048, 1024), refcheck=False)
+        del first
+    elif then == "fail":
+        del first
+        with pytest.raises(ValueError):
+            kelvane.calculate_normalized_difference(a, b[:, :-1])
+    second = kelvane.calculate_normalized_difference(b, a)
+    ref.assert_bits_equal(second, ref.nd(b, a))
+    if then in ("free", "fail"):
+        assert second.ctypes.data == address
+    if then == "keep":
+        assert (np.isnan(first)).all() and not np.shares_memory(first, second)
+    assert _handler_name(np.empty(shape, np.float32)) != "kelvane_outputs"
+
+
 EDGE_VALUES = [
     ("nd", (0, 0), None, 0.0),
     ("nd", (3, 1), None, 0.5),

@@ -5,6 +5,7 @@
 #include "module/call_frame.hpp"
 #include "module/convert.hpp"
 #include "module/holds.hpp"
+#include "module/output_memory.hpp"
 #include "module/par_for_each_pixel.hpp"
 #include "module/shape_check.hpp"
 
@@ -71,10 +72,9 @@ PyObject* py_calculate_normalized_difference(PyObject*, PyObject* const* args, P
                                              PyObject* kwnames) {
     return call_frame(kNormalizedDifference, args, nargs, kwnames, [](const auto& a) {
         const std::array<ArrayRef, 2> bands = convert_bands<2>(a);
-        npy_intp dims[2] = {bands[0].rows(), bands[0].cols()};
         // Every element is written before the caller can see the array (and on
         // failure it is dropped unseen), so it need not be zeroed first.
-        ArrayRef out{OwnedRef::steal(expect_object(PyArray_EMPTY(2, dims, NPY_FLOAT, 0)))};
+        ArrayRef out{new_output_array(bands[0].rows(), bands[0].cols())};
         compute_index(index_kernels().normalized_difference, IndexParams{}, bands, out);
         return out.object.release();
     });
