@@ -1,7 +1,7 @@
 // An allocating call's array is usually dropped before the next call (a scene
 // read tile by tile, an index per frame). Memory fresh from the system costs
 // more than the computation: the kernel faults in and zeroes every page as the
-// workers first write it, two thirds of an allocating call at 4096 x 4096. So
+// workers first write it, more than half of an allocating call at 4096 x 4096. So
 // these arrays take their data from a NumPy memory handler of their own that
 // keeps the last freed buffer of such a size and gives it to the next array of
 // exactly that size.
@@ -92,27 +92,33 @@ PyObject* output_handler_capsule() {
     return capsule;
 }
 
+// Makes `handler` the context's memory handler while it lives, then puts the
+// caller's back, so that no other array of the caller's comes from it.
+class HandlerSwap {
+public:
+    explicit HandlerSwap(PyObject* handler)
+        : previous_(OwnedRef::steal(expect_object(PyDataMem_SetHandler(handler)))) {}
+    HandlerSwap(const HandlerSwap&) = delete;
+    HandlerSwap& operator=(const HandlerSwap&) = delete;
+    ~HandlerSwap() {
+        // No Python error is pending here: a failed creation has taken NumPy's
+        // into a C++ exception. Should this fail (only for want of memory), ours
+        // stays the context's handler, which hands out the default's memory all
+        // the same.
+        if (!OwnedRef::steal(PyDataMem_SetHandler(previous_.get()))) PyErr_Clear();
+    }
+
+private:
+    OwnedRef previous_;
+};
+
 }  // namespace
 
 OwnedRef new_output_array(int64_t rows, int64_t cols) {
     ensure_numpy_api();
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    // The handler is the context's setting: set for this one creation, then
-    // put back, so that no other array of the caller's comes from it.
-    OwnedRef previous = OwnedRef::steal(expect_object(PyDataMem_SetHandler(output_handler_capsule())));
-    OwnedRef array = OwnedRef::steal(PyArray_EMPTY(2, dims, NPY_FLOAT, 0));
-    PyObject *type, *value, *traceback;  // NumPy's error, if any, set aside while the handler goes back
-    PyErr_Fetch(&type, &value, &traceback);
-    OwnedRef ours = OwnedRef::steal(PyDataMem_SetHandler(previous.get()));
-    if (!ours) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        fail_python_api_call();
-    }
-    PyErr_Restore(type, value, traceback);
-    if (!array) fail_python_api_call();
-    return array;
+    HandlerSwap swap(output_handler_capsule());
+    return OwnedRef::steal(expect_object(PyArray_EMPTY(2, dims, NPY_FLOAT, 0)));
 }
 
 }  // namespace kelvane
