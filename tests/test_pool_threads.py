@@ -168,7 +168,7 @@ def run_threads(*targets, timeout=60):
 
 
 def slow_program(pairs=1):
-    """`pairs` times two powf calls per pixel: on 4096 x 4096 bands, a call long enough to watch from another thread."""
+    """`pairs` times two powf calls per pixel: on 4096 x 4096 bands, a call to watch from another thread."""
     term = [push_band(0), push_scalar(0.5), op("pow"), push_band(1), push_scalar(1.5), op("pow"), op("add")]
     return kelvane.compile_expr(term + (term + [op("add")]) * (pairs - 1), 2)
 
@@ -271,8 +271,8 @@ def test_reading_an_output_being_written_is_refused():
     out = np.empty(shape, np.float32)
     probe = out.view(np.uint16)[1:][:0, ::2]  # empty, its address strictly inside the output
     empty_band, empty_out = np.zeros((0, 4096), np.uint16), np.zeros((0, 4096), np.float32)
-    writer = threading.Thread(target=kelvane.execute_expr_inplace, args=(program_lasting(0.1, [a, b], out), [a, b], out),
-                              daemon=True)
+    slow = program_lasting(0.1, [a, b], out)
+    writer = threading.Thread(target=kelvane.execute_expr_inplace, args=(slow, [a, b], out), daemon=True)
     seen, deadline = [], time.monotonic() + 60
     writer.start()
     while writer.is_alive() and not seen and time.monotonic() < deadline:
