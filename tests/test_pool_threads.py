@@ -178,9 +178,12 @@ def program_lasting(seconds, bands, out):
     pairs = 1
     while True:
         program = slow_program(pairs)
-        t0 = time.perf_counter()
-        kelvane.execute_expr_inplace(program, bands, out)
-        elapsed = time.perf_counter() - t0
+        # The best of two calls: the first call on a fresh output also pays for faulting its pages in.
+        elapsed = math.inf
+        for _ in range(2):
+            t0 = time.perf_counter()
+            kelvane.execute_expr_inplace(program, bands, out)
+            elapsed = min(elapsed, time.perf_counter() - t0)
         if elapsed >= seconds or pairs >= 256:
             return program
         pairs = min(256, max(pairs + 1, math.ceil(1.2 * pairs * seconds / max(elapsed, 1e-4))))
