@@ -35,7 +35,7 @@ CONFINED = [
     ("Advanced SIMD intrinsics", re.compile(r"<arm_neon\.h>|\bv\w+q_[suf](8|16|32|64)\b|\b(float|u?int)\d+x\d+_t\b"),
      re.compile(r"_neon\.\w+$")),
     ("calls of one system", re.compile(r"\bsched_\w+|\bgettid\b|/proc/|/sys/fs/cgroup|\bpthread_\w+|<(unistd|pthread|sched)\.h>|"
-                                       r"\bsysconf\b|\bSTDERR_FILENO\b|<windows\.h>|\b_beginthreadex\b"),
+                                       r"\bsysconf\b|\bSTDERR_FILENO\b|<windows\.h>|\b_beginthreadex\b|\bmmap\b|\bmprotect\b|<sys/mman\.h>"),
      re.compile(r"^base/platform_\w+\.cpp$")),
 ]
 

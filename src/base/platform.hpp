@@ -27,6 +27,12 @@ std::string start_detached_thread(void (*body)(void*), void* arg, size_t stack_b
 // system allows, so that reports from several threads do not interleave.
 void write_to_stderr(const char* text, size_t size);
 
+// Copies `size` bytes of machine code into pages of their own, which are then
+// made executable and never writable again; null when the system refuses
+// (a policy against generated code, say). Freed with unmap_machine_code.
+void* map_machine_code(const void* code, size_t size);
+void unmap_machine_code(void* memory, size_t size);
+
 // Has `in_child` called in the child after every fork (nothing where
 // processes are not forked).
 void call_in_forked_children(void (*in_child)());

@@ -1,9 +1,10 @@
 // The POSIX part of base/platform.hpp (Linux, macOS and other Unix systems):
-// threads, standard error and forks.
+// threads, standard error, forks and pages of machine code.
 #include "base/platform.hpp"
 
 #include <cstring>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace kelvane::platform {
@@ -47,5 +48,19 @@ void write_to_stderr(const char* text, size_t size) {
 }
 
 void call_in_forked_children(void (*in_child)()) { pthread_atfork(nullptr, nullptr, in_child); }
+
+void* map_machine_code(const void* code, size_t size) {
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) return nullptr;
+    std::memcpy(memory, code, size);
+    if (mprotect(memory, size, PROT_READ | PROT_EXEC) != 0) {
+        munmap(memory, size);
+        return nullptr;
+    }
+    __builtin___clear_cache(static_cast<char*>(memory), static_cast<char*>(memory) + size);
+    return memory;
+}
+
+void unmap_machine_code(void* memory, size_t size) { munmap(memory, size); }
 
 }  // namespace kelvane::platform

@@ -1,6 +1,6 @@
 // The Windows part of base/platform.hpp: the processors of the process's
 // affinity, thread ids, threads of the native API, standard error; Windows
-// processes are not forked.
+// processes are not forked; pages of machine code.
 #include "base/platform.hpp"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -12,6 +12,8 @@
 #include <windows.h>
 
 #include <process.h>
+
+#include <cstring>
 
 namespace kelvane::platform {
 namespace {
@@ -71,5 +73,20 @@ void write_to_stderr(const char* text, size_t size) {
 }
 
 void call_in_forked_children(void (*)()) {}
+
+void* map_machine_code(const void* code, size_t size) {
+    void* memory = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!memory) return nullptr;
+    std::memcpy(memory, code, size);
+    DWORD previous;
+    if (!VirtualProtect(memory, size, PAGE_EXECUTE_READ, &previous)) {
+        VirtualFree(memory, 0, MEM_RELEASE);
+        return nullptr;
+    }
+    FlushInstructionCache(GetCurrentProcess(), memory, size);
+    return memory;
+}
+
+void unmap_machine_code(void* memory, size_t) { VirtualFree(memory, 0, MEM_RELEASE); }
 
 }  // namespace kelvane::platform

@@ -71,6 +71,8 @@ inline constexpr int64_t kTablePixels = 4 << 16;
 inline constexpr int64_t kTableSize = 1 << 16;
 
 // What a running program reads; shared read-only by every worker of one call.
+class MachineCode;
+
 struct ExprContext {
     const ExprOp* ops = nullptr;
     size_t num_ops = 0;
@@ -87,6 +89,9 @@ struct ExprContext {
     // For each entry of TilePlan::tables: its kTableSize values and its band.
     const float* const* tables = nullptr;
     const uint32_t* table_bands = nullptr;
+    // The plan as machine code (expr/machine_code.hpp), which then computes
+    // every tile in its place; null: the tile evaluator does.
+    const MachineCode* code = nullptr;
 };
 
 // Points `program` at the operations and leaves of `plan` (tables aside).

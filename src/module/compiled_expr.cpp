@@ -33,6 +33,10 @@ void dealloc(PyObject* self) {
         delete kept.load(std::memory_order_acquire);
         kept.~atomic();
     }
+    for (auto& kept : obj->kept_code) {
+        delete kept.load(std::memory_order_acquire);
+        kept.~atomic();
+    }
     freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
@@ -72,6 +76,7 @@ OwnedRef make_compiled_expr(std::vector<ExprOp> ops, uint32_t num_bands) {
     new (&obj->tables) std::atomic<const PlanTables*>(nullptr);
     new (&obj->pixels_without_tables) std::atomic<int64_t>(0);
     for (auto& kept : obj->kept_plans) new (&kept) std::atomic<const TilePlan*>(nullptr);
+    for (auto& kept : obj->kept_code) new (&kept) std::atomic<const MachineCode*>(nullptr);
     return OwnedRef::steal(self);
 }
 

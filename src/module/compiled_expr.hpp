@@ -9,6 +9,7 @@
 
 namespace kelvane {
 
+class MachineCode;
 struct PlanTables;
 struct TilePlan;
 
@@ -29,6 +30,9 @@ struct CompiledExprObject {
     // (index 2 * down) and use of the tables (+ 1). Built by the first such
     // call, published once, freed with the object.
     std::atomic<const TilePlan*> kept_plans[4];
+    // The machine code of each kept plan (one that cannot run if the plan or
+    // the machine has none), made and published alike.
+    std::atomic<const MachineCode*> kept_code[4];
 };
 
 // The type object, created once per process on first use; null with a Python

@@ -1,4 +1,5 @@
 // execute_expr_inplace: runs a CompiledExpr over a stack of bands.
+#include "expr/machine_code.hpp"
 #include "expr/path.hpp"
 #include "expr/planner.hpp"
 #include "expr/tiles.hpp"
@@ -53,22 +54,39 @@ const PlanTables* tables_for(CompiledExprObject& expr, const TilePlan& plan, siz
     return &keep_first(expr.tables, std::move(built));
 }
 
-// The tile plan of a call. When every band advances by one sample along the
-// runs, the plan depends on the program alone, so the CompiledExpr keeps it
-// for later calls; otherwise the call plans into `own`.
-const TilePlan& plan_for(CompiledExprObject& expr, const ExprContext& program, bool tables, TilePlan& own) {
-    bool forward = true;
+// Which of the CompiledExpr's kept plans a call uses: -1 when its bands do
+// not all advance by one sample along the runs (the plan then depends on the
+// views, and each such call makes its own).
+int kept_plan_index(const ExprContext& program, bool tables) {
     for (size_t k = 0; k < program.num_bands; ++k) {
         const BandView& band = program.bands[k];
-        forward = forward && (program.plan_runs_down ? band.row_stride : band.col_stride) == kBandElementSize;
+        if ((program.plan_runs_down ? band.row_stride : band.col_stride) != kBandElementSize) return -1;
     }
-    if (!forward) {
+    return 2 * (program.plan_runs_down ? 1 : 0) + (tables ? 1 : 0);
+}
+
+// The tile plan of a call: the kept one, made by the first call that needs
+// it, or the call's own in `own`.
+const TilePlan& plan_for(CompiledExprObject& expr, const ExprContext& program, bool tables, TilePlan& own) {
+    const int index = kept_plan_index(program, tables);
+    if (index < 0) {
         own = plan_tiles(program, program.plan_runs_down, tables);
         return own;
     }
-    std::atomic<const TilePlan*>& slot = expr.kept_plans[2 * (program.plan_runs_down ? 1 : 0) + (tables ? 1 : 0)];
+    std::atomic<const TilePlan*>& slot = expr.kept_plans[index];
     if (const TilePlan* kept = slot.load(std::memory_order_acquire)) return *kept;
     return keep_first(slot, std::make_unique<TilePlan>(plan_tiles(program, program.plan_runs_down, tables)));
+}
+
+// The machine code of a kept plan, made by the first call that uses it; null
+// for a plan of the call's own or one without code.
+const MachineCode* code_for(CompiledExprObject& expr, const ExprContext& program, bool tables, const TilePlan& plan) {
+    const int index = kept_plan_index(program, tables);
+    if (index < 0) return nullptr;
+    std::atomic<const MachineCode*>& slot = expr.kept_code[index];
+    const MachineCode* kept = slot.load(std::memory_order_acquire);
+    if (!kept) kept = &keep_first(slot, std::make_unique<MachineCode>(MachineCode::compile(plan, program.num_bands)));
+    return kept->runnable() ? kept : nullptr;
 }
 
 PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -98,16 +116,19 @@ PyObject* py_execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t n
         TilePlan own_plan;
         const TilePlan* plan = &own_plan;  // empty for per-pixel evaluation
         if (path.tiles) {
+            bool tabulated = true;
             plan = &plan_for(*expr, program, true, own_plan);
             if (!plan->tables.empty()) {
                 if (const PlanTables* tables = tables_for(*expr, *plan, path.bands.size(), path.out.rows * path.out.cols)) {
                     program.tables = tables->pointers.data();
                     program.table_bands = tables->bands.data();
                 } else {
+                    tabulated = false;
                     plan = &plan_for(*expr, program, false, own_plan);
                 }
             }
             use_plan(program, *plan);
+            program.code = code_for(*expr, program, tabulated, *plan);
         }
         // Per-pixel evaluation may fail, and then always goes through the pool;
         // tiles stay on the calling thread when their cost is small.

@@ -4,6 +4,7 @@
 // module uses the target it should, and the executor chooses its path from the
 // views as it should. Built by CMake from the module's own objects and flags.
 #include "check.hpp"
+#include "expr/machine_code.hpp"
 #include "expr/path.hpp"
 #include "expr/planner.hpp"
 #include "expr/reference.hpp"
@@ -174,6 +175,7 @@ static void simd_expr_parity() {
     int tabulated = 0;  // (trial, target) pairs whose plan had tables
     int leaves_of_two_bands = 0, leaves_with_constants = 0;  // fused leaves seen, by kind
     int leaves_sharing_bands = 0;  // operations reading two leaves of the same two bands
+    int compiled = 0;              // (trial, target) pairs run again as machine code
     for (int trial = 0; trial < 300; ++trial) {
         const uint32_t nb = 1 + rng() % 4;
         const int64_t rows = 1 + rng() % 5, cols = 2 + rng() % 300;
@@ -256,16 +258,43 @@ static void simd_expr_parity() {
                 }
             }
             if (scalar_bits.empty()) scalar_bits = bits;
-            bool same_as_scalar = bits.size() == scalar_bits.size();
-            for (size_t i = 0; same_as_scalar && i < bits.size(); ++i) {
-                const uint32_t g = bits[i], w = scalar_bits[i];
-                same_as_scalar = g == w || ((g & 0x7FFFFFFFu) > 0x7F800000u && (g ^ w) == 0x80000000u);
+            auto same_as_scalar = [&](const std::vector<uint32_t>& got) {
+                bool same = got.size() == scalar_bits.size();
+                for (size_t i = 0; same && i < got.size(); ++i) {
+                    const uint32_t g = got[i], w = scalar_bits[i];
+                    same = g == w || ((g & 0x7FFFFFFFu) > 0x7F800000u && (g ^ w) == 0x80000000u);
+                }
+                return same;
+            };
+            check(same_as_pixels && same_as_scalar(bits), "expression tiles, trial " + std::to_string(trial) +
+                                                                " target " + std::to_string(static_cast<int>(level)));
+            // The plan's machine code, where it has some: bands read in place
+            // along the runs, the same tables.
+            const bool down = zip.layout_tendency < 0;
+            bool forward = true;
+            for (const BandView& band : bands) forward = forward && (down ? band.row_stride : band.col_stride) == 2;
+            const MachineCode code = MachineCode::compile(plan, bands.size());
+            if (!forward || !code.runnable()) continue;
+            ++compiled;
+            std::fill(out.begin(), out.end(), std::byte{0});
+            planned.code = &code;
+            expr_kernels_for(level).evaluate_tiles(zip, &planned);
+            std::vector<uint32_t> code_bits;
+            for (int64_t r = 0; r < rows; ++r) {
+                for (int64_t c = 0; c < ocols; ++c) {
+                    uint32_t got;
+                    std::memcpy(&got, view.data + r * view.row_stride + c * view.col_stride, 4);
+                    code_bits.push_back(got);
+                }
             }
-            check(same_as_pixels && same_as_scalar, "expression tiles, trial " + std::to_string(trial) +
-                                                             " target " + std::to_string(static_cast<int>(level)));
+            check(same_as_scalar(code_bits), "expression machine code, trial " + std::to_string(trial) + " target " +
+                                                 std::to_string(static_cast<int>(level)));
         }
     }
     check(tabulated > 0, "no generated program got a table");
+    // Wherever this machine has machine code (for one addition, say), some programs ran as it.
+    const TilePlan addition{{TileOp{ExprOpKind::Add, 0, {}, {}}}};
+    check(compiled > 0 || !MachineCode::compile(addition, 0).runnable(), "no generated program ran as machine code");
     check(leaves_of_two_bands > 0 && leaves_with_constants > 0 && leaves_sharing_bands > 0,
           "generated programs got too few leaves");
 }
@@ -321,7 +350,7 @@ static void simd_transposed_parity() {
             check(false, "generated program was judged able to fail");
             continue;
         }
-        auto expr_result = [&](const ExprKernelTable& t) {
+        auto expr_result = [&](const ExprKernelTable& t, bool machine_code = false) {
             std::vector<std::byte> out(out_bytes, std::byte{0x55});
             PixelZip zip = PixelZip::index_grid(rows, cols);
             zip.add(out_view(out));
@@ -329,6 +358,8 @@ static void simd_transposed_parity() {
             planned.plan_runs_down = !bands_by_rows;
             const TilePlan plan = plan_tiles(planned, planned.plan_runs_down, false);
             use_plan(planned, plan);
+            const MachineCode code = machine_code ? MachineCode::compile(plan, bands.size()) : MachineCode{};
+            if (code.runnable()) planned.code = &code;
             ((rows > 1 && cols > 1) ? t.evaluate_tiles_transposed : t.evaluate_tiles)(zip, &planned);
             return out;
         };
@@ -381,6 +412,8 @@ static void simd_transposed_parity() {
             check(same_but_nan_signs(expr_result(expr_kernels_for(level)), expr_reference),
                   "transposed expression tiles, target " + std::to_string(static_cast<int>(level)) + where);
         }
+        check(same_but_nan_signs(expr_result(expr_kernels(), true), expr_reference),
+              "transposed expression machine code" + where);
     }
 }
 

@@ -1,0 +1,73 @@
+// Compiling a tile plan to machine code, and running it.
+#include "expr/machine_code.hpp"
+
+#include "base/platform.hpp"
+#include "base/simd.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace kelvane {
+
+bool machine_code_allowed() {
+    const char* setting = std::getenv("KELVANE_MACHINE_CODE");
+    return !(setting && std::strcmp(setting, "0") == 0);
+}
+
+MachineCode MachineCode::compile(const TilePlan& plan, size_t num_bands) {
+    MachineCode made;
+#if defined(__x86_64__) && !defined(_WIN32) && !defined(KELVANE_FORCE_SCALAR)
+    if (!machine_code_allowed() || !runs_simd_level(SimdLevel::Avx2) || num_bands > kMaxCodeBands) return made;
+    std::vector<uint8_t> bytes;
+    if (!generate_x86_64(plan, bytes, made.constants_, made.bands_read_)) return MachineCode{};
+    // Written while writable, then only executable: never both at once.
+    made.memory_ = platform::map_machine_code(bytes.data(), bytes.size());
+    if (!made.memory_) return MachineCode{};
+    made.size_ = bytes.size();
+    made.entry_ = reinterpret_cast<void (*)(const CodeCall*)>(made.memory_);
+#else
+    (void)plan;
+    (void)num_bands;
+#endif
+    return made;
+}
+
+MachineCode& MachineCode::operator=(MachineCode&& other) noexcept {
+    std::swap(entry_, other.entry_);
+    std::swap(memory_, other.memory_);
+    std::swap(size_, other.size_);
+    std::swap(constants_, other.constants_);
+    std::swap(bands_read_, other.bands_read_);
+    return *this;
+}
+
+MachineCode::~MachineCode() {
+    if (memory_) platform::unmap_machine_code(memory_, size_);
+}
+
+void MachineCode::run(const std::byte* const* firsts, float* out, int64_t n,
+                      const float* const* tables) const {
+    const int64_t whole = n - n % kCodeLanes;
+    if (whole > 0) {
+        const CodeCall call{firsts, out, whole, tables, constants_.data()};
+        entry_(&call);
+    }
+    if (whole == n) return;
+    // The last pixels: their samples padded with zeros to a whole group, whose
+    // extra lanes are computed and dropped.
+    const int64_t rest = n - whole;
+    uint16_t padded[kMaxCodeBands][kCodeLanes] = {};
+    const std::byte* padded_firsts[kMaxCodeBands] = {};
+    for (uint32_t b : bands_read_) {
+        std::memcpy(padded[b], firsts[b] + whole * kBandElementSize, static_cast<size_t>(rest) * kBandElementSize);
+        padded_firsts[b] = reinterpret_cast<const std::byte*>(padded[b]);
+    }
+    float values[kCodeLanes];
+    const CodeCall call{padded_firsts, values, kCodeLanes, tables, constants_.data()};
+    entry_(&call);
+    std::memcpy(out + whole, values, static_cast<size_t>(rest) * sizeof(float));
+}
+
+}  // namespace kelvane

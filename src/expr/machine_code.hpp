@@ -1,0 +1,70 @@
+// Machine code for a tile plan: the plan's operations compiled, at first use,
+// into one loop that keeps every intermediate value in a register, where the
+// tile evaluator stores each operation's values to a slot and reads them back.
+// Same single-precision operations on the same operands in the same order, so
+// the same bits; the tile evaluator stays the reference and the fallback.
+#pragma once
+
+#include "expr/program.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kelvane {
+
+// What a compiled loop reads: the first sample of each band (by band
+// position), the output, the pixel count (a multiple of kCodeLanes) and the
+// program's tables. The field order is the generated code's.
+struct CodeCall {
+    const std::byte* const* bands;
+    float* out;
+    int64_t n;
+    const float* const* tables;
+    const float* constants;  // the code's own, broadcast from
+};
+
+inline constexpr int64_t kCodeLanes = 8;
+// Programs over more bands run on the tile evaluator (a call keeps the bands'
+// first samples on its stack).
+inline constexpr size_t kMaxCodeBands = 64;
+
+class MachineCode {
+public:
+    // The plan's code, or none (runnable() false) when this CPU, this system
+    // or the plan has no generated path: a plan whose bands are read every
+    // other sample, that calls the C library lane by lane, that goes deeper
+    // than the registers, or reads more bands and tables than it can keep in
+    // registers. KELVANE_MACHINE_CODE=0 in the environment forces none.
+    static MachineCode compile(const TilePlan& plan, size_t num_bands);
+
+    MachineCode() = default;
+    MachineCode(MachineCode&& other) noexcept { *this = std::move(other); }
+    MachineCode& operator=(MachineCode&& other) noexcept;
+    MachineCode(const MachineCode&) = delete;
+    MachineCode& operator=(const MachineCode&) = delete;
+    ~MachineCode();
+
+    bool runnable() const { return entry_ != nullptr; }
+    // Computes `n` pixels (any count) whose bands start at firsts[band]; the
+    // last few go through a padded copy of their samples.
+    void run(const std::byte* const* firsts, float* out, int64_t n, const float* const* tables) const;
+
+private:
+    void (*entry_)(const CodeCall*) = nullptr;
+    void* memory_ = nullptr;
+    size_t size_ = 0;
+    std::vector<float> constants_;       // the code reads them through CodeCall
+    std::vector<uint32_t> bands_read_;  // the bands whose samples the code reads
+};
+
+// The x86-64 generator (System V calling convention, AVX2): appends the
+// loop's bytes and its constants; false, with nothing promised about them,
+// when the plan has no generated path.
+bool generate_x86_64(const TilePlan& plan, std::vector<uint8_t>& code, std::vector<float>& constants,
+                     std::vector<uint32_t>& bands_read);
+
+// Whether KELVANE_MACHINE_CODE leaves generated code allowed (anything but "0").
+bool machine_code_allowed();
+
+}  // namespace kelvane
