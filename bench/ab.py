@@ -98,7 +98,7 @@ def compare(modules, op, layout, size, rounds):
             % (op, layout, size, statistics.median(ratios), q1, q3, px / min(times[0]), px / min(times[1])))
 
 
-OP_NAMES = ["nd", "ratio", "adj", "evi", "nd7", "evi17", "savi11", "sqrtpow11"]
+OP_NAMES = ["nd", "ratio", "adj", "evi", "nd7", "evi17", "savi11", "sqrtpow11", "mix30"]
 
 
 LINE = re.compile(r"(\S+ \S+ \d+\^2): B is x([\d.]+)")

@@ -71,7 +71,34 @@ def np_sqrtpow(n, r, bl, out):
     np.add(out, B, out=out)
 
 
-NUMPY_FUNCS = {"nd": np_nd, "ratio": np_ratio, "adj": np_adj, "evi": np_evi, "sqrtpow": np_sqrtpow}
+def np_mix30(n, r, bl, out):
+    N = n.astype(F32)
+    R = r.astype(F32)
+    B = bl.astype(F32)
+    T = np.empty_like(N)
+    U = np.empty_like(N)
+    np.subtract(N, R, out=out)
+    np.add(N, R, out=T)
+    np.add(T, EPS, out=T)
+    np.divide(out, T, out=out)
+    np.subtract(N, B, out=T)
+    np.add(N, B, out=U)
+    np.add(U, EPS, out=U)
+    np.divide(T, U, out=T)
+    np.add(out, T, out=out)
+    np.multiply(R, EVI_C1, out=T)
+    np.add(N, T, out=T)
+    np.multiply(B, EVI_C2, out=U)
+    np.subtract(T, U, out=T)
+    np.add(T, EPS, out=T)
+    np.subtract(N, R, out=U)
+    np.divide(U, T, out=U)
+    np.add(out, U, out=out)
+    np.abs(out, out=out)
+
+
+NUMPY_FUNCS = {"nd": np_nd, "ratio": np_ratio, "adj": np_adj, "evi": np_evi, "sqrtpow": np_sqrtpow,
+               "mix30": np_mix30}
 
 # numexpr: one NumExpr per formula, compiled once with a float32 ('float' kind) signature for
 # every input, so uint16 bands are cast block by block and constants stay float32.
@@ -84,6 +111,9 @@ NUMEXPR_TEXT = {
             [("c1", EVI_C1), ("c2", EVI_C2), ("l", EVI_L), ("eps", EPS), ("g", EVI_G)]),
     "sqrtpow": ("sqrt(abs(n - r)) + (bl * s) ** p", ["n", "r", "bl"],
                 [("s", SP_S), ("p", SP_P)]),
+    "mix30": ("abs(((n - r) / ((n + r) + eps) + (n - bl) / ((n + bl) + eps))"
+              " + (n - r) / (((n + c1 * r) - c2 * bl) + eps))", ["n", "r", "bl"],
+              [("eps", EPS), ("c1", EVI_C1), ("c2", EVI_C2)]),
 }
 
 
@@ -159,6 +189,22 @@ def build_numba(nthreads, notes):
             sqrtpow_row(n[i], r[i], bl[i], out[i], s, p)
 
     @njit(**opts)
+    def mix30_row(rn, rr, rb, ro, c1, c2, eps):
+        for j in range(ro.shape[0]):
+            N = np.float32(rn[j])
+            R = np.float32(rr[j])
+            B = np.float32(rb[j])
+            first = (N - R) / ((N + R) + eps)
+            second = (N - B) / ((N + B) + eps)
+            third = (N - R) / (((N + c1 * R) - c2 * B) + eps)
+            ro[j] = abs((first + second) + third)
+
+    @njit(parallel=True, **opts)
+    def nb_mix30(n, r, bl, out, c1, c2, eps):
+        for i in prange(out.shape[0]):
+            mix30_row(n[i], r[i], bl[i], out[i], c1, c2, eps)
+
+    @njit(**opts)
     def lim2_row(ra, rb, ro):
         for j in range(ro.shape[0]):
             ro[j] = np.float32(ra[j]) + np.float32(rb[j])
@@ -184,6 +230,7 @@ def build_numba(nthreads, notes):
         "adj": (nb_adj, (ADJ_L, EPS, ADJ_K)),
         "evi": (nb_evi, (EVI_G, EVI_C1, EVI_C2, EVI_L, EPS)),
         "sqrtpow": (nb_sqrtpow, (SP_S, SP_P)),
+        "mix30": (nb_mix30, (EVI_C1, EVI_C2, EPS)),
         "lim2": (nb_lim2, ()),
         "lim3": (nb_lim3, ()),
     }
@@ -192,7 +239,7 @@ def build_numba(nthreads, notes):
     u = np.zeros((2, 8), np.uint16)
     o = np.zeros((2, 8), F32)
     for name, (fn, extra) in kern.items():
-        nb = 3 if name in ("evi", "sqrtpow", "lim3") else 2
+        nb = 3 if name in ("evi", "sqrtpow", "mix30", "lim3") else 2
         t0 = time.perf_counter()
         fn(*([u] * nb), o, *extra)
         compile_s[name] = time.perf_counter() - t0

@@ -49,6 +49,11 @@ PROGRAMS = {
     # sqrt(|n - r|) + (bl * s) ** p
     "expr_sqrtpow11": [_pb(0), _pb(1), _op("sub"), _op("abs"), _op("sqrt"),
                        _pb(2), _ps(SP_S), _op("mul"), _ps(SP_P), _op("pow"), _op("add")],
+    # |(n - r)/(n + r) + (n - bl)/(n + bl) + (n - r)/((n + c1*r) - c2*bl)|: three indices blended
+    "expr_mix30": [_pb(0), _pb(1), _op("sub"), _pb(0), _pb(1), _op("add"), _op("div"),
+                   _pb(0), _pb(2), _op("sub"), _pb(0), _pb(2), _op("add"), _op("div"), _op("add"),
+                   _pb(0), _pb(1), _op("sub"), _pb(0), _ps(EVI_C1), _pb(1), _op("mul"), _op("add"),
+                   _ps(EVI_C2), _pb(2), _op("mul"), _op("sub"), _op("div"), _op("add"), _op("abs")],
 }
 
 # op name -> (label, number of bands, fixed kelvane function computing the same bits or None)
@@ -61,11 +66,12 @@ OPS = {
     "expr_evi17": ("band math: EVI program, 17 instr, 4 consts", 3, "evi"),
     "expr_savi11": ("band math: SAVI-like program, 11 instr, 2 consts", 2, "adj"),
     "expr_sqrtpow11": ("band math: sqrt/abs/pow program, 11 instr", 3, None),
+    "expr_mix30": ("band math: three indices blended, 30 instr, 2 consts", 3, None),
 }
 # The formula each op computes; band-math programs compute the same as their fixed twin.
 FORMULA = {"nd": "nd", "ratio": "ratio", "adj": "adj", "evi": "evi",
            "expr_nd7": "nd", "expr_evi17": "evi", "expr_savi11": "adj",
-           "expr_sqrtpow11": "sqrtpow"}
+           "expr_sqrtpow11": "sqrtpow", "expr_mix30": "mix30"}
 
 METHOD_ORDER = ["kelvane", "kelvane_alloc", "kelvane_fixed", "numpy", "numexpr", "numba",
                 "limit_numba", "limit_c", "limit_alloc"]
@@ -116,6 +122,12 @@ class Ref:
         if formula == "sqrtpow":
             n, r, bl = fl
             return np.sqrt(np.abs(n - r)) + self.powf_array(bl * SP_S, SP_P)
+        if formula == "mix30":
+            n, r, bl = fl
+            first = (n - r) / ((n + r) + EPS)
+            second = (n - bl) / ((n + bl) + EPS)
+            third = (n - r) / (((n + EVI_C1 * r) - EVI_C2 * bl) + EPS)
+            return np.abs((first + second) + third)
         if formula == "limit":
             out = fl[0]
             for x in fl[1:]:

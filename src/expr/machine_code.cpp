@@ -16,12 +16,14 @@ bool machine_code_allowed() {
     return !(setting && std::strcmp(setting, "0") == 0);
 }
 
-MachineCode MachineCode::compile(const TilePlan& plan, size_t num_bands) {
+MachineCode MachineCode::compile(const TilePlan& plan, size_t num_bands, bool narrow) {
     MachineCode made;
 #if defined(__x86_64__) && !defined(_WIN32) && !defined(KELVANE_FORCE_SCALAR)
     if (!machine_code_allowed() || !runs_simd_level(SimdLevel::Avx2) || num_bands > kMaxCodeBands) return made;
+    const bool zmm = !narrow && runs_simd_level(SimdLevel::Avx512);
     std::vector<uint8_t> bytes;
-    if (!generate_x86_64(plan, bytes, made.constants_, made.bands_read_)) return MachineCode{};
+    made.lanes_ = generate_x86_64(plan, zmm, bytes, made.constants_, made.bands_read_);
+    if (made.lanes_ == 0) return MachineCode{};
     // Written while writable, then only executable: never both at once.
     made.memory_ = platform::map_machine_code(bytes.data(), bytes.size());
     if (!made.memory_) return MachineCode{};
@@ -30,12 +32,14 @@ MachineCode MachineCode::compile(const TilePlan& plan, size_t num_bands) {
 #else
     (void)plan;
     (void)num_bands;
+    (void)narrow;
 #endif
     return made;
 }
 
 MachineCode& MachineCode::operator=(MachineCode&& other) noexcept {
     std::swap(entry_, other.entry_);
+    std::swap(lanes_, other.lanes_);
     std::swap(memory_, other.memory_);
     std::swap(size_, other.size_);
     std::swap(constants_, other.constants_);
@@ -47,9 +51,8 @@ MachineCode::~MachineCode() {
     if (memory_) platform::unmap_machine_code(memory_, size_);
 }
 
-void MachineCode::run(const std::byte* const* firsts, float* out, int64_t n,
-                      const float* const* tables) const {
-    const int64_t whole = n - n % kCodeLanes;
+void MachineCode::run(const std::byte* const* firsts, float* out, int64_t n, const float* const* tables) const {
+    const int64_t whole = n - n % lanes_;
     if (whole > 0) {
         const CodeCall call{firsts, out, whole, tables, constants_.data()};
         entry_(&call);
@@ -58,14 +61,14 @@ void MachineCode::run(const std::byte* const* firsts, float* out, int64_t n,
     // The last pixels: their samples padded with zeros to a whole group, whose
     // extra lanes are computed and dropped.
     const int64_t rest = n - whole;
-    uint16_t padded[kMaxCodeBands][kCodeLanes] = {};
+    uint16_t padded[kMaxCodeBands][kMaxCodeLanes] = {};
     const std::byte* padded_firsts[kMaxCodeBands] = {};
     for (uint32_t b : bands_read_) {
         std::memcpy(padded[b], firsts[b] + whole * kBandElementSize, static_cast<size_t>(rest) * kBandElementSize);
         padded_firsts[b] = reinterpret_cast<const std::byte*>(padded[b]);
     }
-    float values[kCodeLanes];
-    const CodeCall call{padded_firsts, values, kCodeLanes, tables, constants_.data()};
+    float values[kMaxCodeLanes];
+    const CodeCall call{padded_firsts, values, lanes_, tables, constants_.data()};
     entry_(&call);
     std::memcpy(out + whole, values, static_cast<size_t>(rest) * sizeof(float));
 }

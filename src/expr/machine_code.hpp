@@ -14,8 +14,8 @@
 namespace kelvane {
 
 // What a compiled loop reads: the first sample of each band (by band
-// position), the output, the pixel count (a multiple of kCodeLanes) and the
-// program's tables. The field order is the generated code's.
+// position), the output, the pixel count (a multiple of the code's lanes) and
+// the program's tables. The field order is the generated code's.
 struct CodeCall {
     const std::byte* const* bands;
     float* out;
@@ -24,7 +24,8 @@ struct CodeCall {
     const float* constants;  // the code's own, broadcast from
 };
 
-inline constexpr int64_t kCodeLanes = 8;
+// The most pixels one iteration computes (16 in zmm registers).
+inline constexpr int64_t kMaxCodeLanes = 16;
 // Programs over more bands run on the tile evaluator (a call keeps the bands'
 // first samples on its stack).
 inline constexpr size_t kMaxCodeBands = 64;
@@ -36,7 +37,8 @@ public:
     // other sample, that calls the C library lane by lane, that goes deeper
     // than the registers, or reads more bands and tables than it can keep in
     // registers. KELVANE_MACHINE_CODE=0 in the environment forces none.
-    static MachineCode compile(const TilePlan& plan, size_t num_bands);
+    // `narrow`: 256-bit code even where the CPU has AVX-512 (for the checks).
+    static MachineCode compile(const TilePlan& plan, size_t num_bands, bool narrow = false);
 
     MachineCode() = default;
     MachineCode(MachineCode&& other) noexcept { *this = std::move(other); }
@@ -46,23 +48,26 @@ public:
     ~MachineCode();
 
     bool runnable() const { return entry_ != nullptr; }
+    int lanes() const { return lanes_; }  // pixels per iteration
     // Computes `n` pixels (any count) whose bands start at firsts[band]; the
     // last few go through a padded copy of their samples.
     void run(const std::byte* const* firsts, float* out, int64_t n, const float* const* tables) const;
 
 private:
     void (*entry_)(const CodeCall*) = nullptr;
+    int lanes_ = 0;
     void* memory_ = nullptr;
     size_t size_ = 0;
     std::vector<float> constants_;       // the code reads them through CodeCall
     std::vector<uint32_t> bands_read_;  // the bands whose samples the code reads
 };
 
-// The x86-64 generator (System V calling convention, AVX2): appends the
-// loop's bytes and its constants; false, with nothing promised about them,
-// when the plan has no generated path.
-bool generate_x86_64(const TilePlan& plan, std::vector<uint8_t>& code, std::vector<float>& constants,
-                     std::vector<uint32_t>& bands_read);
+// The x86-64 generator (System V calling convention; AVX-512F with `zmm`,
+// else AVX2): appends the loop's bytes and its constants and returns the
+// pixels per iteration; 0, with nothing promised about them, when the plan
+// has no generated path.
+int generate_x86_64(const TilePlan& plan, bool zmm, std::vector<uint8_t>& code, std::vector<float>& constants,
+                    std::vector<uint32_t>& bands_read);
 
 // Whether KELVANE_MACHINE_CODE leaves generated code allowed (anything but "0").
 bool machine_code_allowed();

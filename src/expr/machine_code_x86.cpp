@@ -1,18 +1,24 @@
-// The x86-64 generator: a tile plan as one AVX2 loop over 8 pixels at a time,
-// for the System V calling convention. Stack slot k lives in ymm k; ymm12 to
-// ymm15 hold the values of operands read in place while an operation uses
-// them. Each operation is the one instruction the tile evaluator's functor
-// compiles to on the same operands (vaddps, vsubps, vmulps, vdivps, vsqrtps,
-// sign-bit masks), every sample converts exactly (vpmovzxwd, vcvtdq2ps), and
-// nothing is contracted or reordered, so the bits are the evaluator's.
+// The x86-64 generator: a tile plan as one loop for the System V calling
+// convention, over 16 pixels at a time in zmm registers (AVX-512F, EVEX
+// encoding) or 8 in ymm registers (AVX2, VEX encoding). Stack slot k lives in
+// register k; the registers above the slots hold, for the whole loop, the
+// samples of each band read more than once (loaded at the top of every
+// iteration) and then the program's constants (set before the loop); the last
+// four hold operands read in place while an operation uses them. Each
+// operation is the one instruction the tile evaluator's functor compiles to on
+// the same operands (vaddps, vsubps, vmulps, vdivps, vsqrtps, sign-bit masks),
+// every sample converts exactly (vpmovzxwd, vcvtdq2ps), and nothing is
+// contracted or reordered, so the bits are the evaluator's.
 #include "expr/machine_code.hpp"
 
 #include "base/numeric.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <utility>
 
 namespace kelvane {
 namespace {
@@ -23,8 +29,7 @@ enum Gpr : int { RAX = 0, RCX = 1, RDX = 2, RBX = 3, RBP = 5, RSI = 6, RDI = 7, 
 // rbp and r12 to r15 are the caller's and are saved around the loop.
 constexpr int kSourceRegisters[] = {R9, R10, R11, RBX, RBP, R12, R13, R14, R15};
 constexpr int kSavedRegisters[] = {RBX, RBP, R12, R13, R14, R15};
-constexpr uint32_t kSlotRegisters = 12;  // ymm0 to ymm11
-constexpr int kFirstTemporary = 12;      // ymm12 to ymm15
+constexpr int kTemporaries = 4;
 
 // A memory operand [base + index * scale + disp]; `index` is a vector
 // register for gathers.
@@ -41,7 +46,7 @@ struct NotGenerated {};
 
 class Assembler {
 public:
-    explicit Assembler(std::vector<uint8_t>& out) : bytes_(out) {}
+    Assembler(std::vector<uint8_t>& out, bool zmm) : bytes_(out), zmm_(zmm) {}
 
     size_t size() const { return bytes_.size(); }
     void byte(uint8_t b) { bytes_.push_back(b); }
@@ -49,22 +54,27 @@ public:
         for (int k = 0; k < 4; ++k) byte(static_cast<uint8_t>(v >> (8 * k)));
     }
 
-    // Opcode maps and mandatory prefixes of the VEX encoding.
+    // Opcode maps and mandatory prefixes of the VEX and EVEX encodings.
     enum Map { k0F = 1, k0F38 = 2 };
     enum Prefix { kNone = 0, k66 = 1 };
 
-    // A 256-bit VEX instruction: reg, the second source vvvv (0 when
-    // unused), and a register or memory r/m operand.
-    void vex_rr(Map map, Prefix pp, uint8_t opcode, int reg, int vvvv, int rm) {
-        vex_prefix(map, pp, reg, vvvv, 0, rm >> 3);
+    // A full-width vector instruction: reg, the second source vvvv (-1 when
+    // unused), and a register or memory r/m operand; `mask` is the opmask
+    // register of an EVEX gather.
+    void vector_rr(Map map, Prefix pp, uint8_t opcode, int reg, int vvvv, int rm) {
+        prefix(map, pp, reg, vvvv, rm >> 4, rm >> 3, vvvv >= 0 ? vvvv >> 4 : 0, 0);
         byte(opcode);
         byte(static_cast<uint8_t>(0xC0 | (reg & 7) << 3 | (rm & 7)));
     }
-    void vex_rm(Map map, Prefix pp, uint8_t opcode, int reg, int vvvv, const Mem& m) {
-        vex_prefix(map, pp, reg, vvvv, m.index >= 0 ? (m.index >> 3) & 1 : 0, (m.base >> 3) & 1);
+    void vector_rm(Map map, Prefix pp, uint8_t opcode, int reg, int vvvv, const Mem& m, bool vector_index = false,
+                   int mask = 0) {
+        const int x = m.index >= 0 ? m.index >> 3 : 0;
+        const int v_high = vector_index ? m.index >> 4 : vvvv >= 0 ? vvvv >> 4 : 0;
+        prefix(map, pp, reg, vvvv, x, m.base >> 3, v_high, mask);
         byte(opcode);
         memory(reg, m);
     }
+    void all_lanes_k1() { byte(0xC5), byte(0xFC), byte(0x46), byte(0xC8); }  // kxnorw k1, k0, k0
 
     void push(int r) {
         if (r >= 8) byte(0x41);
@@ -80,10 +90,10 @@ public:
         byte(0x8B);
         memory(r, m);
     }
-    void zero_rax() { byte(0x31), byte(0xC0); }                      // xor eax, eax
+    void zero_rax() { byte(0x31), byte(0xC0); }                                    // xor eax, eax
     void add_rax(uint8_t imm) { byte(0x48), byte(0x83), byte(0xC0), byte(imm); }  // add rax, imm8
-    void cmp_rax_rdx() { byte(0x48), byte(0x39), byte(0xD0); }         // cmp rax, rdx
-    void jump_if_below(size_t target) {                                // jb rel32
+    void cmp_rax_rdx() { byte(0x48), byte(0x39), byte(0xD0); }                     // cmp rax, rdx
+    void jump_if_below(size_t target) {                                            // jb rel32
         byte(0x0F), byte(0x82);
         dword(static_cast<uint32_t>(static_cast<int64_t>(target) - static_cast<int64_t>(size() + 4)));
     }
@@ -91,12 +101,22 @@ public:
     void ret() { byte(0xC3); }
 
 private:
-    void vex_prefix(Map map, Prefix pp, int reg, int vvvv, int x, int b) {
-        byte(0xC4);
-        byte(static_cast<uint8_t>((((reg >> 3) & 1) ^ 1) << 7 | (x ^ 1) << 6 | (b ^ 1) << 5 | map));
-        byte(static_cast<uint8_t>((~vvvv & 15) << 3 | 1 << 2 | pp));  // W0, L1 (256 bits)
+    // r_hi and x, b, v_high: bits 4 and 3 of the registers, before inversion.
+    void prefix(Map map, Prefix pp, int reg, int vvvv, int x, int b, int v_high, int mask) {
+        const int v = vvvv >= 0 ? vvvv & 15 : 0;
+        if (zmm_) {  // EVEX, 512 bits, W0
+            byte(0x62);
+            byte(static_cast<uint8_t>((~reg >> 3 & 1) << 7 | (~x & 1) << 6 | (~b & 1) << 5 | (~reg >> 4 & 1) << 4 | map));
+            byte(static_cast<uint8_t>((~v & 15) << 3 | 1 << 2 | pp));
+            byte(static_cast<uint8_t>(2 << 5 | (~v_high & 1) << 3 | mask));
+        } else {  // VEX, 256 bits, W0
+            byte(0xC4);
+            byte(static_cast<uint8_t>((~reg >> 3 & 1) << 7 | (~x & 1) << 6 | (~b & 1) << 5 | map));
+            byte(static_cast<uint8_t>((~v & 15) << 3 | 1 << 2 | pp));
+        }
     }
-    // Always a SIB byte and a 32-bit displacement: one form for every base.
+    // Always a SIB byte and a 32-bit displacement: one form for every base
+    // (and no scaled 8-bit displacements in EVEX).
     void memory(int reg, const Mem& m) {
         byte(static_cast<uint8_t>(0x80 | (reg & 7) << 3 | 4));
         const int scale_bits = m.scale == 1 ? 0 : m.scale == 2 ? 1 : m.scale == 4 ? 2 : 3;
@@ -106,23 +126,31 @@ private:
     }
 
     std::vector<uint8_t>& bytes_;
+    bool zmm_;
 };
 
 // CodeCall's fields, as the loop reads them.
 constexpr int32_t kCallBands = 0, kCallOut = 8, kCallCount = 16, kCallTables = 24, kCallConstants = 32;
 
+constexpr uint32_t kSignBit = 0x80000000u, kMagnitudeBits = 0x7FFFFFFFu;
+
 class Generator {
 public:
-    Generator(const TilePlan& plan, std::vector<uint8_t>& code, std::vector<float>& constants)
-        : plan_(plan), as_(code), constants_(constants) {}
+    Generator(const TilePlan& plan, bool zmm, std::vector<uint8_t>& code, std::vector<float>& constants)
+        : plan_(plan), zmm_(zmm), as_(code, zmm), constants_(constants),
+          first_temporary_(zmm ? 32 - kTemporaries : 16 - kTemporaries) {}
 
     void generate() {
         if (plan_.band_step != kBandElementSize || plan_.ops.empty()) throw NotGenerated{};
         for (const TileOp& op : plan_.ops) {
-            note_sources(op.a);
-            note_sources(op.b);
-            if (op.dst >= kSlotRegisters) throw NotGenerated{};
+            note(op.a);
+            if (info_of(op.kind).pops == 2) note(op.b);
+            slots_ = std::max(slots_, op.dst + 1);
+            if (op.kind == ExprOpKind::Div) want(DENOM_EPSILON);
+            if (op.kind == ExprOpKind::Neg) want(std::bit_cast<float>(kSignBit));
+            if (op.kind == ExprOpKind::Abs) want(std::bit_cast<float>(kMagnitudeBits));
         }
+        if (slots_ > static_cast<uint32_t>(first_temporary_)) throw NotGenerated{};
         // rdi: the CodeCall; rsi: the output; rdx: the pixel count; r8: the
         // constants; rax: the pixel index; rcx: the bands, then the tables.
         for (int r : kSavedRegisters) as_.push(r);
@@ -130,16 +158,16 @@ public:
         as_.load_gpr(RDX, Mem{RDI, -1, 1, kCallCount});
         as_.load_gpr(R8, Mem{RDI, -1, 1, kCallConstants});
         as_.load_gpr(RCX, Mem{RDI, -1, 1, kCallBands});
-        for (const auto& [band, reg] : band_registers_) as_.load_gpr(reg, Mem{RCX, -1, 1, static_cast<int32_t>(8 * band)});
+        for (const auto& [band, reg] : band_pointers_) as_.load_gpr(reg, Mem{RCX, -1, 1, static_cast<int32_t>(8 * band)});
         as_.load_gpr(RCX, Mem{RDI, -1, 1, kCallTables});
-        for (const auto& [table, reg] : table_registers_) {
-            as_.load_gpr(reg, Mem{RCX, -1, 1, static_cast<int32_t>(8 * table)});
-        }
+        for (const auto& [table, reg] : table_pointers_) as_.load_gpr(reg, Mem{RCX, -1, 1, static_cast<int32_t>(8 * table)});
+        place_held_values();
         as_.zero_rax();
         const size_t loop = as_.size();
+        for (const auto& [band, reg] : band_values_) load_samples(reg, band);
         for (const TileOp& op : plan_.ops) operation(op);
-        as_.vex_rm(Assembler::k0F, Assembler::kNone, 0x11, 0, 0, Mem{RSI, RAX, 4});  // vmovups [out + 4i], ymm0
-        as_.add_rax(static_cast<uint8_t>(kCodeLanes));
+        as_.vector_rm(Assembler::k0F, Assembler::kNone, 0x11, 0, -1, Mem{RSI, RAX, 4});  // vmovups [out + 4i], slot 0
+        as_.add_rax(static_cast<uint8_t>(lanes()));
         as_.cmp_rax_rdx();
         as_.jump_if_below(loop);
         as_.vzeroupper();
@@ -147,47 +175,84 @@ public:
         as_.ret();
     }
 
+    int lanes() const { return zmm_ ? 16 : 8; }
+
     std::vector<uint32_t> bands_read() const {
         std::vector<uint32_t> bands;
-        for (const auto& entry : band_registers_) bands.push_back(entry.first);
+        for (const auto& entry : band_pointers_) bands.push_back(entry.first);
         return bands;
     }
 
 private:
-    void note_sources(const TileOperand& x) {
+    // What an operand needs: registers for its pointers, uses of its band's
+    // samples, its constants.
+    void note(const TileOperand& x) {
         switch (x.kind) {
-            case TileOperand::Band: source(band_registers_, x.index); break;
+            case TileOperand::Slot: slots_ = std::max(slots_, x.index + 1); break;
+            case TileOperand::Scalar: want(x.value); break;
+            case TileOperand::Band:
+                pointer(band_pointers_, x.index);
+                ++band_uses_[x.index];
+                break;
             case TileOperand::Table:
-                source(table_registers_, x.index);
-                source(band_registers_, plan_.tables.at(x.index).band);
+                pointer(table_pointers_, x.index);
+                pointer(band_pointers_, plan_.tables.at(x.index).band);
                 break;
-            case TileOperand::Leaf:
-                note_sources(plan_.leaves.at(x.index).a);
-                note_sources(plan_.leaves.at(x.index).b);
+            case TileOperand::Leaf: {
+                const TileLeaf& leaf = plan_.leaves.at(x.index);
+                note(leaf.a);
+                note(leaf.b);
+                if (leaf.kind == ExprOpKind::Div) want(DENOM_EPSILON);
                 break;
-            default: break;
+            }
         }
     }
-    void source(std::map<uint32_t, int>& registers, uint32_t index) {
+    void pointer(std::map<uint32_t, int>& registers, uint32_t index) {
         if (registers.count(index)) return;
-        if (sources_ == std::size(kSourceRegisters) || index >= kMaxCodeBands) throw NotGenerated{};
-        registers[index] = kSourceRegisters[sources_++];
+        if (pointers_ == std::size(kSourceRegisters) || index >= kMaxCodeBands) throw NotGenerated{};
+        registers[index] = kSourceRegisters[pointers_++];
+    }
+    void want(float value) {
+        for (float w : wanted_) {
+            if (std::bit_cast<uint32_t>(w) == std::bit_cast<uint32_t>(value)) return;
+        }
+        wanted_.push_back(value);
+    }
+
+    // The registers above the slots: the samples of bands read more than
+    // once, then constants, while they last; the rest is loaded where used.
+    void place_held_values() {
+        int next = static_cast<int>(slots_);
+        for (const auto& [band, uses] : band_uses_) {
+            if (uses > 1 && next < first_temporary_) band_values_[band] = next++;
+        }
+        for (float value : wanted_) {
+            if (next == first_temporary_) break;
+            broadcast(next, value);
+            constant_values_.emplace_back(std::bit_cast<uint32_t>(value), next++);
+        }
+    }
+    int held_constant(float value) const {
+        for (const auto& [bits, reg] : constant_values_) {
+            if (bits == std::bit_cast<uint32_t>(value)) return reg;
+        }
+        return -1;
     }
 
     int temporary() {
-        for (int k = 0; k < 4; ++k) {
+        for (int k = 0; k < kTemporaries; ++k) {
             if (!(temporaries_ & (1u << k))) {
                 temporaries_ |= 1u << k;
-                return kFirstTemporary + k;
+                return first_temporary_ + k;
             }
         }
         throw NotGenerated{};
     }
     void release(int reg) {
-        if (reg >= kFirstTemporary) temporaries_ &= ~(1u << (reg - kFirstTemporary));
+        if (reg >= first_temporary_) temporaries_ &= ~(1u << (reg - first_temporary_));
     }
 
-    int32_t constant(float value) {
+    int32_t constant_offset(float value) {
         const uint32_t bits = std::bit_cast<uint32_t>(value);
         for (size_t k = 0; k < constants_.size(); ++k) {
             if (std::bit_cast<uint32_t>(constants_[k]) == bits) return static_cast<int32_t>(4 * k);
@@ -195,60 +260,73 @@ private:
         constants_.push_back(value);
         return static_cast<int32_t>(4 * (constants_.size() - 1));
     }
-    void broadcast(int reg, float value) {  // vbroadcastss ymm, [constants + k]
-        as_.vex_rm(Assembler::k0F38, Assembler::k66, 0x18, reg, 0, Mem{R8, -1, 1, constant(value)});
+    void broadcast(int reg, float value) {  // vbroadcastss reg, [constants + k]
+        as_.vector_rm(Assembler::k0F38, Assembler::k66, 0x18, reg, -1, Mem{R8, -1, 1, constant_offset(value)});
     }
-    void load_samples(int reg, uint32_t band) {  // vpmovzxwd ymm, [band + 2i]; vcvtdq2ps ymm, ymm
-        as_.vex_rm(Assembler::k0F38, Assembler::k66, 0x33, reg, 0, Mem{band_registers_.at(band), RAX, 2});
-        as_.vex_rr(Assembler::k0F, Assembler::kNone, 0x5B, reg, 0, reg);
+    void copy(int dst, int src) { as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x10, dst, -1, src); }  // vmovups
+    void load_samples(int reg, uint32_t band) {  // vpmovzxwd reg, [band + 2i]; vcvtdq2ps reg, reg
+        as_.vector_rm(Assembler::k0F38, Assembler::k66, 0x33, reg, -1, Mem{band_pointers_.at(band), RAX, 2});
+        as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x5B, reg, -1, reg);
     }
 
-    // The operand's value for eight pixels: its slot's register, or `into`
-    // (a temporary when negative) holding it.
+    // A value for the current pixels in a register: its own (a slot, a held
+    // band or constant) when `into` is negative, else `into`, or a temporary.
     int value(const TileOperand& x, int into = -1) {
-        if (x.kind == TileOperand::Slot) {
-            if (x.index >= kSlotRegisters) throw NotGenerated{};
-            if (into < 0) return static_cast<int>(x.index);
-            as_.vex_rr(Assembler::k0F, Assembler::kNone, 0x10, into, 0, static_cast<int>(x.index));  // vmovups
+        int held = -1;
+        if (x.kind == TileOperand::Slot) held = static_cast<int>(x.index);
+        if (x.kind == TileOperand::Scalar) held = held_constant(x.value);
+        if (x.kind == TileOperand::Band && band_values_.count(x.index)) held = band_values_[x.index];
+        if (held >= 0) {
+            if (into < 0) return held;
+            copy(into, held);
             return into;
+        }
+        if (x.kind == TileOperand::Leaf) {  // computed into a temporary of its operands' where it can
+            const TileLeaf& leaf = plan_.leaves[x.index];
+            const int a = value(leaf.a), b = value(leaf.b);
+            const int reg = into >= 0 ? into : a >= first_temporary_ ? a : b >= first_temporary_ ? b : temporary();
+            arithmetic(leaf.kind, reg, a, b);
+            if (a != reg) release(a);
+            if (b != reg) release(b);
+            return reg;
         }
         const int reg = into >= 0 ? into : temporary();
         switch (x.kind) {
             case TileOperand::Scalar: broadcast(reg, x.value); break;
             case TileOperand::Band: load_samples(reg, x.index); break;
-            case TileOperand::Table: {
-                const int index = temporary(), mask = temporary();
-                as_.vex_rm(Assembler::k0F38, Assembler::k66, 0x33, index, 0,
-                           Mem{band_registers_.at(plan_.tables[x.index].band), RAX, 2});
-                as_.vex_rr(Assembler::k0F, Assembler::k66, 0x76, mask, mask, mask);  // vpcmpeqd: every lane
-                as_.vex_rm(Assembler::k0F38, Assembler::k66, 0x92, reg, mask,
-                           Mem{table_registers_.at(x.index), index, 4});  // vgatherdps
-                release(index);
-                release(mask);
-                break;
-            }
-            case TileOperand::Leaf: {
-                const TileLeaf& leaf = plan_.leaves[x.index];
-                const int a = value(leaf.a, reg), b = value(leaf.b);
-                arithmetic(leaf.kind, reg, a, b);
-                release(b);
-                break;
-            }
+            case TileOperand::Table: table_lookup(reg, x.index); break;
             default: throw NotGenerated{};
         }
         return reg;
     }
+    // reg = the table's entries at the band's samples (vgatherdps).
+    void table_lookup(int reg, uint32_t table) {
+        const int index = temporary();
+        as_.vector_rm(Assembler::k0F38, Assembler::k66, 0x33, index, -1,
+                      Mem{band_pointers_.at(plan_.tables[table].band), RAX, 2});  // vpmovzxwd
+        const Mem entries{table_pointers_.at(table), index, 4};
+        if (zmm_) {
+            as_.all_lanes_k1();
+            as_.vector_rm(Assembler::k0F38, Assembler::k66, 0x92, reg, -1, entries, true, 1);
+        } else {
+            const int mask = temporary();
+            as_.vector_rr(Assembler::k0F, Assembler::k66, 0x76, mask, mask, mask);  // vpcmpeqd: every lane
+            as_.vector_rm(Assembler::k0F38, Assembler::k66, 0x92, reg, mask, entries, true);
+            release(mask);
+        }
+        release(index);
+    }
 
     void arithmetic(ExprOpKind kind, int dst, int a, int b) {
         switch (kind) {
-            case ExprOpKind::Add: as_.vex_rr(Assembler::k0F, Assembler::kNone, 0x58, dst, a, b); break;
-            case ExprOpKind::Mul: as_.vex_rr(Assembler::k0F, Assembler::kNone, 0x59, dst, a, b); break;
-            case ExprOpKind::Sub: as_.vex_rr(Assembler::k0F, Assembler::kNone, 0x5C, dst, a, b); break;
+            case ExprOpKind::Add: as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x58, dst, a, b); break;
+            case ExprOpKind::Mul: as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x59, dst, a, b); break;
+            case ExprOpKind::Sub: as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x5C, dst, a, b); break;
             case ExprOpKind::Div: {  // a / (b + DENOM_EPSILON), the sum rounded first
-                const int divisor = temporary();
-                broadcast(divisor, DENOM_EPSILON);
-                as_.vex_rr(Assembler::k0F, Assembler::kNone, 0x58, divisor, b, divisor);
-                as_.vex_rr(Assembler::k0F, Assembler::kNone, 0x5E, dst, a, divisor);
+                const int epsilon = value(TileOperand{TileOperand::Scalar, 0, DENOM_EPSILON}), divisor = temporary();
+                as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x58, divisor, b, epsilon);
+                as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x5E, dst, a, divisor);
+                release(epsilon);
                 release(divisor);
                 break;
             }
@@ -256,52 +334,65 @@ private:
         }
     }
 
+    // dst = a with its sign bit flipped (xor) or cleared (and).
+    void sign_bits(int dst, int a, bool flip) {
+        const int mask = value(TileOperand{TileOperand::Scalar, 0, std::bit_cast<float>(flip ? kSignBit : kMagnitudeBits)});
+        if (zmm_) {  // vpxord, vpandd
+            as_.vector_rr(Assembler::k0F, Assembler::k66, flip ? 0xEF : 0xDB, dst, a, mask);
+        } else {  // vxorps, vandps
+            as_.vector_rr(Assembler::k0F, Assembler::kNone, flip ? 0x57 : 0x54, dst, a, mask);
+        }
+        release(mask);
+    }
+
     void operation(const TileOp& op) {
         const int dst = static_cast<int>(op.dst);
-        const ExprOpInfo& info = info_of(op.kind);
-        if (info.pops == 0) {  // a copy of operand a
+        const int pops = info_of(op.kind).pops;
+        if (pops == 0) {  // a copy of operand a
             value(op.a, dst);
-        } else if (info.pops == 2) {
+        } else if (pops == 2) {
             const int a = value(op.a), b = value(op.b);
             arithmetic(op.kind, dst, a, b);
             release(a);
             release(b);
         } else {
             const int a = value(op.a);
-            if (op.kind == ExprOpKind::Sqrt) {
-                as_.vex_rr(Assembler::k0F, Assembler::kNone, 0x51, dst, 0, a);  // vsqrtps
-            } else if (op.kind == ExprOpKind::Neg || op.kind == ExprOpKind::Abs) {
-                const bool neg = op.kind == ExprOpKind::Neg;
-                const int mask = temporary();
-                broadcast(mask, std::bit_cast<float>(neg ? 0x80000000u : 0x7FFFFFFFu));
-                as_.vex_rr(Assembler::k0F, Assembler::kNone, neg ? 0x57 : 0x54, dst, a, mask);  // vxorps, vandps
-                release(mask);
-            } else {
-                throw NotGenerated{};
+            switch (op.kind) {
+                case ExprOpKind::Sqrt: as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x51, dst, -1, a); break;
+                case ExprOpKind::Neg: sign_bits(dst, a, true); break;
+                case ExprOpKind::Abs: sign_bits(dst, a, false); break;
+                default: throw NotGenerated{};
             }
             release(a);
         }
     }
 
     const TilePlan& plan_;
+    const bool zmm_;
     Assembler as_;
     std::vector<float>& constants_;
-    std::map<uint32_t, int> band_registers_, table_registers_;
-    size_t sources_ = 0;
-    uint32_t temporaries_ = 0;  // bit k: ymm(12 + k) in use
+    const int first_temporary_;
+    uint32_t slots_ = 1;  // the result's, at least
+    std::map<uint32_t, int> band_pointers_, table_pointers_;  // band or table -> general register
+    size_t pointers_ = 0;
+    std::map<uint32_t, int> band_uses_;
+    std::vector<float> wanted_;  // the constants, in order of first use
+    std::map<uint32_t, int> band_values_;                     // band -> vector register, loaded every iteration
+    std::vector<std::pair<uint32_t, int>> constant_values_;  // a constant's bits -> vector register
+    uint32_t temporaries_ = 0;                                // bit k: first_temporary_ + k in use
 };
 
 }  // namespace
 
-bool generate_x86_64(const TilePlan& plan, std::vector<uint8_t>& code, std::vector<float>& constants,
-                     std::vector<uint32_t>& bands_read) {
+int generate_x86_64(const TilePlan& plan, bool zmm, std::vector<uint8_t>& code, std::vector<float>& constants,
+                    std::vector<uint32_t>& bands_read) {
     try {
-        Generator generator(plan, code, constants);
+        Generator generator(plan, zmm, code, constants);
         generator.generate();
         bands_read = generator.bands_read();
-        return true;
+        return generator.lanes();
     } catch (const NotGenerated&) {
-        return false;
+        return 0;
     }
 }
 

@@ -273,22 +273,25 @@ static void simd_expr_parity() {
             const bool down = zip.layout_tendency < 0;
             bool forward = true;
             for (const BandView& band : bands) forward = forward && (down ? band.row_stride : band.col_stride) == 2;
-            const MachineCode code = MachineCode::compile(plan, bands.size());
-            if (!forward || !code.runnable()) continue;
-            ++compiled;
-            std::fill(out.begin(), out.end(), std::byte{0});
-            planned.code = &code;
-            expr_kernels_for(level).evaluate_tiles(zip, &planned);
-            std::vector<uint32_t> code_bits;
-            for (int64_t r = 0; r < rows; ++r) {
-                for (int64_t c = 0; c < ocols; ++c) {
-                    uint32_t got;
-                    std::memcpy(&got, view.data + r * view.row_stride + c * view.col_stride, 4);
-                    code_bits.push_back(got);
+            for (bool narrow : {false, true}) {  // in the widest registers, and in ymm registers
+                const MachineCode code = MachineCode::compile(plan, bands.size(), narrow);
+                if (!forward || !code.runnable()) continue;
+                ++compiled;
+                std::fill(out.begin(), out.end(), std::byte{0});
+                planned.code = &code;
+                expr_kernels_for(level).evaluate_tiles(zip, &planned);
+                std::vector<uint32_t> code_bits;
+                for (int64_t r = 0; r < rows; ++r) {
+                    for (int64_t c = 0; c < ocols; ++c) {
+                        uint32_t got;
+                        std::memcpy(&got, view.data + r * view.row_stride + c * view.col_stride, 4);
+                        code_bits.push_back(got);
+                    }
                 }
+                check(same_as_scalar(code_bits), "expression machine code of " + std::to_string(code.lanes()) +
+                                                     " lanes, trial " + std::to_string(trial) + " target " +
+                                                     std::to_string(static_cast<int>(level)));
             }
-            check(same_as_scalar(code_bits), "expression machine code, trial " + std::to_string(trial) + " target " +
-                                                 std::to_string(static_cast<int>(level)));
         }
     }
     check(tabulated > 0, "no generated program got a table");
@@ -350,7 +353,7 @@ static void simd_transposed_parity() {
             check(false, "generated program was judged able to fail");
             continue;
         }
-        auto expr_result = [&](const ExprKernelTable& t, bool machine_code = false) {
+        auto expr_result = [&](const ExprKernelTable& t, bool machine_code = false, bool narrow = false) {
             std::vector<std::byte> out(out_bytes, std::byte{0x55});
             PixelZip zip = PixelZip::index_grid(rows, cols);
             zip.add(out_view(out));
@@ -358,7 +361,7 @@ static void simd_transposed_parity() {
             planned.plan_runs_down = !bands_by_rows;
             const TilePlan plan = plan_tiles(planned, planned.plan_runs_down, false);
             use_plan(planned, plan);
-            const MachineCode code = machine_code ? MachineCode::compile(plan, bands.size()) : MachineCode{};
+            const MachineCode code = machine_code ? MachineCode::compile(plan, bands.size(), narrow) : MachineCode{};
             if (code.runnable()) planned.code = &code;
             ((rows > 1 && cols > 1) ? t.evaluate_tiles_transposed : t.evaluate_tiles)(zip, &planned);
             return out;
@@ -412,8 +415,10 @@ static void simd_transposed_parity() {
             check(same_but_nan_signs(expr_result(expr_kernels_for(level)), expr_reference),
                   "transposed expression tiles, target " + std::to_string(static_cast<int>(level)) + where);
         }
-        check(same_but_nan_signs(expr_result(expr_kernels(), true), expr_reference),
-              "transposed expression machine code" + where);
+        for (bool narrow : {false, true}) {
+            check(same_but_nan_signs(expr_result(expr_kernels(), true, narrow), expr_reference),
+                  "transposed expression machine code" + where);
+        }
     }
 }
 
