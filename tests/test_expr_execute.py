@@ -292,6 +292,41 @@ def test_every_layout_of_bands_and_output():
                 assert_only_view_changed(out, memory)
 
 
+def _band_ending_a_readable_page(values, step):
+    """`values` in a view taking every `step`-th sample of its rows, whose last sample is the last
+    readable byte pair before a page that cannot be read: reading past it faults."""
+    import ctypes
+    import mmap
+
+    rows, cols = values.shape
+    width = step * (cols - 1) + 1
+    size = rows * width * 2
+    readable = -(-size // mmap.PAGESIZE) * mmap.PAGESIZE
+    memory = mmap.mmap(-1, readable + mmap.PAGESIZE)
+    guard = ctypes.addressof(ctypes.c_char.from_buffer(memory, readable))
+    libc = ctypes.CDLL(None, use_errno=True)
+    assert libc.mprotect(ctypes.c_void_p(guard), ctypes.c_size_t(mmap.PAGESIZE), 0) == 0, ctypes.get_errno()
+    base = np.frombuffer(memory, np.uint16, rows * width, readable - size).reshape(rows, width)
+    band = base[:, ::step]
+    band[...] = values
+    return band
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="protects a page through the C library's mprotect")
+@pytest.mark.parametrize("step", [1, 2])
+@pytest.mark.parametrize("shape", [(1, 37), (3, 16), (5, 33), (64, 31)])
+@pytest.mark.parametrize("out_step", [1, 2])
+def test_bands_ending_before_an_unreadable_page(step, shape, out_step):
+    a, c = bands_2(shape, seed=sum(shape))
+    program = ND + [b(1), s(3.0), op("mul"), op("add"), op("abs")]
+    expected = evaluate(program, [a, c], shape)[0]
+    bands = [_band_ending_a_readable_page(x, step) for x in (a, c)]
+    out = np.zeros((shape[0], shape[1] * out_step), np.float32)[:, ::out_step]
+    for _ in range(2):  # the first call makes the program's code, the second runs it again
+        execute(program, bands, out)
+        assert_bits_equal(out, expected)
+
+
 def test_compiled_expr_reused_after_failures(capfd):
     a, c = bands_2((9, 11))
     expr = kelvane.compile_expr(ND, 2)

@@ -28,6 +28,7 @@ MachineCode MachineCode::compile(const TilePlan& plan, size_t num_bands, bool na
     made.memory_ = platform::map_machine_code(bytes.data(), bytes.size());
     if (!made.memory_) return MachineCode{};
     made.size_ = bytes.size();
+    made.band_step_ = plan.band_step;
     made.entry_ = reinterpret_cast<void (*)(const CodeCall*)>(made.memory_);
 #else
     (void)plan;
@@ -40,6 +41,7 @@ MachineCode MachineCode::compile(const TilePlan& plan, size_t num_bands, bool na
 MachineCode& MachineCode::operator=(MachineCode&& other) noexcept {
     std::swap(entry_, other.entry_);
     std::swap(lanes_, other.lanes_);
+    std::swap(band_step_, other.band_step_);
     std::swap(memory_, other.memory_);
     std::swap(size_, other.size_);
     std::swap(constants_, other.constants_);
@@ -52,7 +54,8 @@ MachineCode::~MachineCode() {
 }
 
 void MachineCode::run(const std::byte* const* firsts, float* out, int64_t n, const float* const* tables) const {
-    const int64_t whole = n - n % lanes_;
+    int64_t whole = n - n % lanes_;
+    if (band_step_ != kBandElementSize && whole == n && whole > 0) whole -= lanes_;
     if (whole > 0) {
         const CodeCall call{firsts, out, whole, tables, constants_.data()};
         entry_(&call);
@@ -61,10 +64,13 @@ void MachineCode::run(const std::byte* const* firsts, float* out, int64_t n, con
     // The last pixels: their samples padded with zeros to a whole group, whose
     // extra lanes are computed and dropped.
     const int64_t rest = n - whole;
-    uint16_t padded[kMaxCodeBands][kMaxCodeLanes] = {};
+    const int64_t spacing = band_step_ / kBandElementSize;  // 1 or 2 samples
+    uint16_t padded[kMaxCodeBands][2 * kMaxCodeLanes] = {};
     const std::byte* padded_firsts[kMaxCodeBands] = {};
     for (uint32_t b : bands_read_) {
-        std::memcpy(padded[b], firsts[b] + whole * kBandElementSize, static_cast<size_t>(rest) * kBandElementSize);
+        for (int64_t j = 0; j < rest; ++j) {
+            std::memcpy(&padded[b][j * spacing], firsts[b] + (whole + j) * band_step_, kBandElementSize);
+        }
         padded_firsts[b] = reinterpret_cast<const std::byte*>(padded[b]);
     }
     float values[kMaxCodeLanes];

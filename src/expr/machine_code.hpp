@@ -33,10 +33,11 @@ inline constexpr size_t kMaxCodeBands = 64;
 class MachineCode {
 public:
     // The plan's code, or none (runnable() false) when this CPU, this system
-    // or the plan has no generated path: a plan whose bands are read every
-    // other sample, that calls the C library lane by lane, that goes deeper
-    // than the registers, or reads more bands and tables than it can keep in
-    // registers. KELVANE_MACHINE_CODE=0 in the environment forces none.
+    // or the plan has no generated path: a plan that calls the C library lane
+    // by lane, goes deeper than the registers, or reads more bands and tables
+    // than it can keep in registers. The code reads every band in place with
+    // the plan's band_step. KELVANE_MACHINE_CODE=0 in the environment forces
+    // none.
     // `narrow`: 256-bit code even where the CPU has AVX-512 (for the checks).
     static MachineCode compile(const TilePlan& plan, size_t num_bands, bool narrow = false);
 
@@ -50,12 +51,15 @@ public:
     bool runnable() const { return entry_ != nullptr; }
     int lanes() const { return lanes_; }  // pixels per iteration
     // Computes `n` pixels (any count) whose bands start at firsts[band]; the
-    // last few go through a padded copy of their samples.
+    // last few go through a padded copy of their samples (and the last group
+    // too when the bands hold every other sample: reading a group's samples
+    // takes the 2 bytes after its last one).
     void run(const std::byte* const* firsts, float* out, int64_t n, const float* const* tables) const;
 
 private:
     void (*entry_)(const CodeCall*) = nullptr;
     int lanes_ = 0;
+    int64_t band_step_ = kBandElementSize;  // bytes from one sample to the next
     void* memory_ = nullptr;
     size_t size_ = 0;
     std::vector<float> constants_;       // the code reads them through CodeCall

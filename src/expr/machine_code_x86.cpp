@@ -7,7 +7,8 @@
 // four hold operands read in place while an operation uses them. Each
 // operation is the one instruction the tile evaluator's functor compiles to on
 // the same operands (vaddps, vsubps, vmulps, vdivps, vsqrtps, sign-bit masks),
-// every sample converts exactly (vpmovzxwd, vcvtdq2ps), and nothing is
+// every sample converts exactly (vpmovzxwd, or the low halves of 32-bit
+// lanes where the bands hold every other sample, then vcvtdq2ps), and nothing is
 // contracted or reordered, so the bits are the evaluator's.
 #include "expr/machine_code.hpp"
 
@@ -132,7 +133,7 @@ private:
 // CodeCall's fields, as the loop reads them.
 constexpr int32_t kCallBands = 0, kCallOut = 8, kCallCount = 16, kCallTables = 24, kCallConstants = 32;
 
-constexpr uint32_t kSignBit = 0x80000000u, kMagnitudeBits = 0x7FFFFFFFu;
+constexpr uint32_t kSignBit = 0x80000000u, kMagnitudeBits = 0x7FFFFFFFu, kLowHalf = 0x0000FFFFu;
 
 class Generator {
 public:
@@ -141,7 +142,9 @@ public:
           first_temporary_(zmm ? 32 - kTemporaries : 16 - kTemporaries) {}
 
     void generate() {
-        if (plan_.band_step != kBandElementSize || plan_.ops.empty()) throw NotGenerated{};
+        if (plan_.band_step != kBandElementSize && plan_.band_step != 2 * kBandElementSize) throw NotGenerated{};
+        if (plan_.ops.empty()) throw NotGenerated{};
+        if (every_other()) want(std::bit_cast<float>(kLowHalf));
         for (const TileOp& op : plan_.ops) {
             note(op.a);
             if (info_of(op.kind).pops == 2) note(op.b);
@@ -264,9 +267,23 @@ private:
         as_.vector_rm(Assembler::k0F38, Assembler::k66, 0x18, reg, -1, Mem{R8, -1, 1, constant_offset(value)});
     }
     void copy(int dst, int src) { as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x10, dst, -1, src); }  // vmovups
-    void load_samples(int reg, uint32_t band) {  // vpmovzxwd reg, [band + 2i]; vcvtdq2ps reg, reg
-        as_.vector_rm(Assembler::k0F38, Assembler::k66, 0x33, reg, -1, Mem{band_pointers_.at(band), RAX, 2});
-        as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x5B, reg, -1, reg);
+    bool every_other() const { return plan_.band_step != kBandElementSize; }
+    // reg = the band's samples as 32-bit integers: vpmovzxwd reg, [band + 2i]
+    // for adjacent samples; for every other one, the low halves of 32-bit
+    // loads, vpand(d) reg, low_half, [band + 4i].
+    void load_integers(int reg, uint32_t band) {
+        const Mem samples{band_pointers_.at(band), RAX, static_cast<int>(plan_.band_step)};
+        if (!every_other()) {
+            as_.vector_rm(Assembler::k0F38, Assembler::k66, 0x33, reg, -1, samples);
+            return;
+        }
+        const int low_half = value(TileOperand{TileOperand::Scalar, 0, std::bit_cast<float>(kLowHalf)});
+        as_.vector_rm(Assembler::k0F, Assembler::k66, 0xDB, reg, low_half, samples);
+        release(low_half);
+    }
+    void load_samples(int reg, uint32_t band) {  // exact: every sample is an integer below 2^24
+        load_integers(reg, band);
+        as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x5B, reg, -1, reg);  // vcvtdq2ps
     }
 
     // A value for the current pixels in a register: its own (a slot, a held
@@ -302,8 +319,7 @@ private:
     // reg = the table's entries at the band's samples (vgatherdps).
     void table_lookup(int reg, uint32_t table) {
         const int index = temporary();
-        as_.vector_rm(Assembler::k0F38, Assembler::k66, 0x33, index, -1,
-                      Mem{band_pointers_.at(plan_.tables[table].band), RAX, 2});  // vpmovzxwd
+        load_integers(index, plan_.tables[table].band);
         const Mem entries{table_pointers_.at(table), index, 4};
         if (zmm_) {
             as_.all_lanes_k1();

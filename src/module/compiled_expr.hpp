@@ -26,13 +26,14 @@ struct CompiledExprObject {
     std::atomic<const PlanTables*> tables;
     std::atomic<int64_t> pixels_without_tables;
     // Tile plans of calls whose bands all advance by one sample along the
-    // runs, which then depend on the program alone: one per run direction
-    // (index 2 * down) and use of the tables (+ 1). Built by the first such
-    // call, published once, freed with the object.
-    std::atomic<const TilePlan*> kept_plans[4];
+    // runs, or all by two, which then depend on the program alone: one per
+    // step (index 4 * by two), run direction (+ 2 * down) and use of the
+    // tables (+ 1). Built by the first such call, published once, freed with
+    // the object.
+    std::atomic<const TilePlan*> kept_plans[8];
     // The machine code of each kept plan (one that cannot run if the plan or
     // the machine has none), made and published alike.
-    std::atomic<const MachineCode*> kept_code[4];
+    std::atomic<const MachineCode*> kept_code[8];
 };
 
 // The type object, created once per process on first use; null with a Python

@@ -54,15 +54,19 @@ const PlanTables* tables_for(CompiledExprObject& expr, const TilePlan& plan, siz
     return &keep_first(expr.tables, std::move(built));
 }
 
-// Which of the CompiledExpr's kept plans a call uses: -1 when its bands do
-// not all advance by one sample along the runs (the plan then depends on the
-// views, and each such call makes its own).
+// Which of the CompiledExpr's kept plans a call uses: -1 unless its bands all
+// advance by one sample along the runs or all by two (the plan then depends
+// on the views, and each such call makes its own).
 int kept_plan_index(const ExprContext& program, bool tables) {
+    int64_t step = kBandElementSize;
     for (size_t k = 0; k < program.num_bands; ++k) {
         const BandView& band = program.bands[k];
-        if ((program.plan_runs_down ? band.row_stride : band.col_stride) != kBandElementSize) return -1;
+        const int64_t along = program.plan_runs_down ? band.row_stride : band.col_stride;
+        if (k == 0) step = along;
+        if (along != step) return -1;
     }
-    return 2 * (program.plan_runs_down ? 1 : 0) + (tables ? 1 : 0);
+    if (step != kBandElementSize && step != 2 * kBandElementSize) return -1;
+    return 4 * (step == kBandElementSize ? 0 : 1) + 2 * (program.plan_runs_down ? 1 : 0) + (tables ? 1 : 0);
 }
 
 // The tile plan of a call: the kept one, made by the first call that needs

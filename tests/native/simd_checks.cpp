@@ -268,11 +268,13 @@ static void simd_expr_parity() {
             };
             check(same_as_pixels && same_as_scalar(bits), "expression tiles, trial " + std::to_string(trial) +
                                                                 " target " + std::to_string(static_cast<int>(level)));
-            // The plan's machine code, where it has some: bands read in place
-            // along the runs, the same tables.
+            // The plan's machine code, where it has some: every band read in
+            // place along the runs (one sample or two apart), the same tables.
             const bool down = zip.layout_tendency < 0;
             bool forward = true;
-            for (const BandView& band : bands) forward = forward && (down ? band.row_stride : band.col_stride) == 2;
+            for (const BandView& band : bands) {
+                forward = forward && (down ? band.row_stride : band.col_stride) == plan.band_step;
+            }
             for (bool narrow : {false, true}) {  // in the widest registers, and in ymm registers
                 const MachineCode code = MachineCode::compile(plan, bands.size(), narrow);
                 if (!forward || !code.runnable()) continue;
