@@ -327,6 +327,22 @@ def test_bands_ending_before_an_unreadable_page(step, shape, out_step):
         assert_bits_equal(out, expected)
 
 
+@pytest.mark.parametrize("start", [0, 1, 5], ids=["aligned", "shifted_1", "shifted_5"])
+def test_streamed_output_every_row_start(start):
+    # 2600 x 2600 floats pass the size from which outputs are streamed; in rows of 2605 floats
+    # each row's first whole vector is somewhere else, and more so from a start of 1 or 5.
+    shape = (2600, 2600)
+    a, c = bands_2(shape, seed=7)
+    program = ND + [b(1), s(3.0), op("mul"), op("add")]
+    expected = evaluate(program, [a, c], shape)[0]
+    memory = np.zeros((shape[0], shape[1] + 5), np.float32)
+    out = memory[:, start:start + shape[1]]
+    snapshot = snapshot_memory(out)
+    execute(program, [a, c], out)
+    assert_bits_equal(out, expected)
+    assert_only_view_changed(out, snapshot)
+
+
 def test_compiled_expr_reused_after_failures(capfd):
     a, c = bands_2((9, 11))
     expr = kelvane.compile_expr(ND, 2)

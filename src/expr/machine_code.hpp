@@ -53,11 +53,19 @@ public:
     // Computes `n` pixels (any count) whose bands start at firsts[band]; the
     // last few go through a padded copy of their samples (and the last group
     // too when the bands hold every other sample: reading a group's samples
-    // takes the 2 bytes after its last one).
-    void run(const std::byte* const* firsts, float* out, int64_t n, const float* const* tables) const;
+    // takes the 2 bytes after its last one). `streaming`: the output, whose
+    // floats are aligned, is written past the caches from its first whole
+    // vector on (the caller fences).
+    void run(const std::byte* const* firsts, float* out, int64_t n, const float* const* tables,
+             bool streaming = false) const;
 
 private:
+    // Computes the `count` pixels from `start` through a padded copy of their samples.
+    void run_padded(const std::byte* const* firsts, int64_t start, int64_t count, float* out,
+                    const float* const* tables) const;
+
     void (*entry_)(const CodeCall*) = nullptr;
+    void (*streaming_entry_)(const CodeCall*) = nullptr;
     int lanes_ = 0;
     int64_t band_step_ = kBandElementSize;  // bytes from one sample to the next
     void* memory_ = nullptr;
@@ -67,11 +75,12 @@ private:
 };
 
 // The x86-64 generator (System V calling convention; AVX-512F with `zmm`,
-// else AVX2): appends the loop's bytes and its constants and returns the
-// pixels per iteration; 0, with nothing promised about them, when the plan
-// has no generated path.
-int generate_x86_64(const TilePlan& plan, bool zmm, std::vector<uint8_t>& code, std::vector<float>& constants,
-                    std::vector<uint32_t>& bands_read);
+// else AVX2): appends the bytes of two loops, the second (at
+// `streaming_entry`) storing with non-temporal stores to an output aligned to
+// a whole vector, and their constants, and returns the pixels per iteration;
+// 0, with nothing promised about them, when the plan has no generated path.
+int generate_x86_64(const TilePlan& plan, bool zmm, std::vector<uint8_t>& code, size_t& streaming_entry,
+                    std::vector<float>& constants, std::vector<uint32_t>& bands_read);
 
 // Whether KELVANE_MACHINE_CODE leaves generated code allowed (anything but "0").
 bool machine_code_allowed();

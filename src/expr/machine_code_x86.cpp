@@ -141,7 +141,9 @@ public:
         : plan_(plan), zmm_(zmm), as_(code, zmm), constants_(constants),
           first_temporary_(zmm ? 32 - kTemporaries : 16 - kTemporaries) {}
 
-    void generate() {
+    // `streaming`: the loop stores with vmovntps (its output aligned to a
+    // whole vector), past the caches.
+    void generate(bool streaming) {
         if (plan_.band_step != kBandElementSize && plan_.band_step != 2 * kBandElementSize) throw NotGenerated{};
         if (plan_.ops.empty()) throw NotGenerated{};
         if (every_other()) want(std::bit_cast<float>(kLowHalf));
@@ -169,7 +171,8 @@ public:
         const size_t loop = as_.size();
         for (const auto& [band, reg] : band_values_) load_samples(reg, band);
         for (const TileOp& op : plan_.ops) operation(op);
-        as_.vector_rm(Assembler::k0F, Assembler::kNone, 0x11, 0, -1, Mem{RSI, RAX, 4});  // vmovups [out + 4i], slot 0
+        // vmovntps or vmovups [out + 4i], slot 0
+        as_.vector_rm(Assembler::k0F, Assembler::kNone, streaming ? 0x2B : 0x11, 0, -1, Mem{RSI, RAX, 4});
         as_.add_rax(static_cast<uint8_t>(lanes()));
         as_.cmp_rax_rdx();
         as_.jump_if_below(loop);
@@ -400,13 +403,16 @@ private:
 
 }  // namespace
 
-int generate_x86_64(const TilePlan& plan, bool zmm, std::vector<uint8_t>& code, std::vector<float>& constants,
-                    std::vector<uint32_t>& bands_read) {
+int generate_x86_64(const TilePlan& plan, bool zmm, std::vector<uint8_t>& code, size_t& streaming_entry,
+                    std::vector<float>& constants, std::vector<uint32_t>& bands_read) {
     try {
-        Generator generator(plan, zmm, code, constants);
-        generator.generate();
-        bands_read = generator.bands_read();
-        return generator.lanes();
+        Generator plain(plan, zmm, code, constants);
+        plain.generate(false);
+        streaming_entry = code.size();
+        Generator streaming(plan, zmm, code, constants);  // finds the same constants at the same places
+        streaming.generate(true);
+        bands_read = plain.bands_read();
+        return plain.lanes();
     } catch (const NotGenerated&) {
         return 0;
     }

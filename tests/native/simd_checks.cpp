@@ -275,12 +275,16 @@ static void simd_expr_parity() {
             for (const BandView& band : bands) {
                 forward = forward && (down ? band.row_stride : band.col_stride) == plan.band_step;
             }
-            for (bool narrow : {false, true}) {  // in the widest registers, and in ymm registers
+            // In the widest registers and in ymm registers, storing through
+            // the caches and past them.
+            for (int variant = 0; variant < 4; ++variant) {
+                const bool narrow = variant % 2 == 1;
                 const MachineCode code = MachineCode::compile(plan, bands.size(), narrow);
                 if (!forward || !code.runnable()) continue;
                 ++compiled;
                 std::fill(out.begin(), out.end(), std::byte{0});
                 planned.code = &code;
+                planned.streaming_stores = variant >= 2;
                 expr_kernels_for(level).evaluate_tiles(zip, &planned);
                 std::vector<uint32_t> code_bits;
                 for (int64_t r = 0; r < rows; ++r) {
