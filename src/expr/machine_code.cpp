@@ -84,9 +84,10 @@ void MachineCode::run_padded(const std::byte* const* firsts, int64_t start, int6
     // Their samples padded with zeros to a whole group, whose extra lanes are
     // computed and dropped.
     const int64_t spacing = band_step_ / kBandElementSize;  // 1 or 2 samples
-    uint16_t padded[kMaxCodeBands][2 * kMaxCodeLanes] = {};
+    uint16_t padded[kMaxCodeBands][2 * kMaxCodeLanes];  // only the bands read are filled
     const std::byte* padded_firsts[kMaxCodeBands] = {};
     for (uint32_t b : bands_read_) {
+        std::memset(padded[b], 0, sizeof padded[b]);
         for (int64_t j = 0; j < count; ++j) {
             std::memcpy(&padded[b][j * spacing], firsts[b] + (start + j) * band_step_, kBandElementSize);
         }

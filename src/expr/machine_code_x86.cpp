@@ -24,7 +24,10 @@
 namespace kelvane {
 namespace {
 
-enum Gpr : int { RAX = 0, RCX = 1, RDX = 2, RBX = 3, RBP = 5, RSI = 6, RDI = 7, R8 = 8, R9, R10, R11, R12, R13, R14, R15 };
+enum Gpr : int {
+    RAX = 0, RCX = 1, RDX = 2, RBX = 3, RBP = 5, RSI = 6, RDI = 7,
+    R8 = 8, R9, R10, R11, R12, R13, R14, R15
+};
 
 // Registers for the bands' sample pointers and the tables' addresses; rbx,
 // rbp and r12 to r15 are the caller's and are saved around the loop.
@@ -107,7 +110,8 @@ private:
         const int v = vvvv >= 0 ? vvvv & 15 : 0;
         if (zmm_) {  // EVEX, 512 bits, W0
             byte(0x62);
-            byte(static_cast<uint8_t>((~reg >> 3 & 1) << 7 | (~x & 1) << 6 | (~b & 1) << 5 | (~reg >> 4 & 1) << 4 | map));
+            byte(static_cast<uint8_t>((~reg >> 3 & 1) << 7 | (~x & 1) << 6 | (~b & 1) << 5 | (~reg >> 4 & 1) << 4 |
+                                      map));
             byte(static_cast<uint8_t>((~v & 15) << 3 | 1 << 2 | pp));
             byte(static_cast<uint8_t>(2 << 5 | (~v_high & 1) << 3 | mask));
         } else {  // VEX, 256 bits, W0
@@ -163,9 +167,13 @@ public:
         as_.load_gpr(RDX, Mem{RDI, -1, 1, kCallCount});
         as_.load_gpr(R8, Mem{RDI, -1, 1, kCallConstants});
         as_.load_gpr(RCX, Mem{RDI, -1, 1, kCallBands});
-        for (const auto& [band, reg] : band_pointers_) as_.load_gpr(reg, Mem{RCX, -1, 1, static_cast<int32_t>(8 * band)});
+        for (const auto& [band, reg] : band_pointers_) {
+            as_.load_gpr(reg, Mem{RCX, -1, 1, static_cast<int32_t>(8 * band)});
+        }
         as_.load_gpr(RCX, Mem{RDI, -1, 1, kCallTables});
-        for (const auto& [table, reg] : table_pointers_) as_.load_gpr(reg, Mem{RCX, -1, 1, static_cast<int32_t>(8 * table)});
+        for (const auto& [table, reg] : table_pointers_) {
+            as_.load_gpr(reg, Mem{RCX, -1, 1, static_cast<int32_t>(8 * table)});
+        }
         place_held_values();
         as_.zero_rax();
         const size_t loop = as_.size();
@@ -355,7 +363,8 @@ private:
 
     // dst = a with its sign bit flipped (xor) or cleared (and).
     void sign_bits(int dst, int a, bool flip) {
-        const int mask = value(TileOperand{TileOperand::Scalar, 0, std::bit_cast<float>(flip ? kSignBit : kMagnitudeBits)});
+        const float bits = std::bit_cast<float>(flip ? kSignBit : kMagnitudeBits);
+        const int mask = value(TileOperand{TileOperand::Scalar, 0, bits});
         if (zmm_) {  // vpxord, vpandd
             as_.vector_rr(Assembler::k0F, Assembler::k66, flip ? 0xEF : 0xDB, dst, a, mask);
         } else {  // vxorps, vandps
