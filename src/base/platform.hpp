@@ -15,6 +15,13 @@ namespace kelvane::platform {
 // when the system does not say.
 unsigned available_processors();
 
+// Binds the calling thread to the `index`-th processor of the process's
+// affinity mask, when the mask has exactly `pool_size` processors: a pool with
+// one worker per processor then keeps one on each, instead of two sharing one
+// until the scheduler moves them apart. Otherwise (a CPU quota below the mask,
+// systems other than Linux) does nothing. Returns whether it bound the thread.
+bool bind_to_processor(unsigned index, unsigned pool_size);
+
 // The calling thread's id, as the system's tools show it (for failure reports).
 unsigned long long current_thread_id();
 

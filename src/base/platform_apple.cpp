@@ -9,6 +9,8 @@
 
 namespace kelvane::platform {
 
+bool bind_to_processor(unsigned, unsigned) { return false; }
+
 unsigned available_processors() {
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<unsigned>(online) : 0;

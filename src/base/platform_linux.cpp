@@ -1,5 +1,5 @@
 // The Linux part of base/platform.hpp: the processors of the affinity mask
-// and of the control groups' CPU quota, and kernel thread ids.
+// and of the control groups' CPU quota, binding a thread to one of them, and kernel thread ids.
 #include "base/platform.hpp"
 
 #include <fstream>
@@ -58,6 +58,22 @@ unsigned cgroup_cpu_limit() {
 }
 
 }  // namespace
+
+bool bind_to_processor(unsigned index, unsigned pool_size) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) return false;
+    if (static_cast<unsigned>(CPU_COUNT(&allowed)) != pool_size) return false;
+    unsigned seen = 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &allowed) || seen++ != index) continue;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        return sched_setaffinity(0, sizeof(one), &one) == 0;
+    }
+    return false;
+}
 
 unsigned available_processors() {
     unsigned n = 0;

@@ -32,6 +32,8 @@ unsigned __stdcall run_thread(void* raw) {
 
 }  // namespace
 
+bool bind_to_processor(unsigned, unsigned) { return false; }
+
 unsigned available_processors() {
     DWORD_PTR process_mask = 0, system_mask = 0;
     unsigned n = 0;

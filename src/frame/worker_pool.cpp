@@ -6,11 +6,21 @@
 // few dozen times per computation, so each is guarded by a plain mutex; the hot
 // path is the kernels, not the scheduling.
 //
-// Sleeping: a worker with nothing to do spins briefly, then sleeps on one
-// condition variable. `pending_` counts queued jobs and `sleepers_` counts
-// sleeping threads; both are sequentially consistent so that a thread that
-// queues work and a thread that goes to sleep cannot both miss each other (a
-// store-load pair on each side, as in Dekker's algorithm).
+// Waiting: a worker with nothing to do looks for work for up to
+// kIdleLookFor, then sleeps on one condition variable; a caller looks at its
+// latch for up to kCallerLooksFor, then sleeps on the latch's condition. Between
+// looks both give their processor away (yield), because on a machine with as
+// many workers as processors the thread that wants it is ours: a worker with
+// the work, or a caller whose latch was just released. A thread woken from a
+// condition takes 10 to 20 us to run again in a virtual machine, more than a
+// call on a grid in the caches computes, and a worker that waits for work with
+// `pause` alone keeps a woken caller off its processor. `pending_` counts queued
+// jobs and `sleepers_` counts sleeping workers; both are sequentially
+// consistent so that a thread that queues work and a worker that goes to sleep
+// cannot both miss each other (a store-load pair on each side, as in Dekker's
+// algorithm). Workers are bound one to each processor when the pool has one
+// per processor (base/platform.hpp), so that two never share one.
+
 #include "frame/worker_pool.hpp"
 
 #include "base/fork.hpp"
@@ -20,11 +30,13 @@
 #endif
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace kelvane {
@@ -32,7 +44,13 @@ namespace {
 
 constexpr size_t kDequeCapacity = 512;
 constexpr size_t kStackBytes = 2u << 20;
-constexpr int kSpinsBeforeSleep = 2000;
+// Long enough for back-to-back calls from a Python loop, with some work
+// between them, to find the workers awake; short enough that a process calling
+// now and then spends little on looking (bench/pool_wait.py measures both).
+constexpr std::chrono::microseconds kIdleLookFor{100};
+// Covers the calls on grids of up to about a million pixels on two cores;
+// longer calls sleep, where the wake-up is small against the call.
+constexpr std::chrono::microseconds kCallerLooksFor{250};
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -42,20 +60,44 @@ inline void cpu_relax() {
 #endif
 }
 
+// Looks at `ready` until it holds or `limit` has passed, giving the processor
+// away between looks. Returns whether it holds.
+template <class Ready>
+bool look_for(Ready ready, std::chrono::microseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (ready()) return true;
+        cpu_relax();
+        if (ready()) return true;
+        std::this_thread::yield();
+        if (std::chrono::steady_clock::now() >= until) return ready();
+    }
+}
+
 struct Latch {
     std::mutex mutex;
     std::condition_variable cv;
-    bool set = false;
+    bool set = false;                    // guarded by `mutex`
+    std::atomic<bool> released{false};   // the signaller's last touch of the latch
+
     void signal() {
-        // Notify while holding the mutex: the waiter cannot return (and destroy
-        // the latch) before we let go of it, and we touch nothing afterwards.
-        std::lock_guard<std::mutex> lock(mutex);
-        set = true;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            set = true;
+        }
         cv.notify_one();
+        // Once the waiter sees this it may return and destroy the latch.
+        released.store(true, std::memory_order_release);
     }
     void wait() {
-        std::unique_lock<std::mutex> lock(mutex);
-        cv.wait(lock, [&] { return set; });
+        auto is_released = [&] { return released.load(std::memory_order_acquire); };
+        if (look_for(is_released, kCallerLooksFor)) return;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            cv.wait(lock, [&] { return set; });
+        }
+        // `set` comes a moment before the signaller's last touch.
+        while (!is_released()) cpu_relax();
     }
 };
 
@@ -161,6 +203,7 @@ private:
     [[noreturn]] void worker_loop(int index) {
         t_worker_index = index;
         t_worker_pool = this;
+        platform::bind_to_processor(static_cast<unsigned>(index), n_);
         {
             std::lock_guard<std::mutex> lock(start_mutex_);
             ++started_;
@@ -273,10 +316,7 @@ private:
     // Returns when work is queued or `ready()` holds (or spuriously; callers loop).
     template <class Ready>
     void sleep_until(Ready ready) {
-        for (int spin = 0; spin < kSpinsBeforeSleep; ++spin) {
-            if (pending_.load(std::memory_order_relaxed) > 0 || ready()) return;
-            cpu_relax();
-        }
+        if (look_for([&] { return pending_.load(std::memory_order_relaxed) > 0 || ready(); }, kIdleLookFor)) return;
         std::unique_lock<std::mutex> lock(sleep_mutex_);
         sleepers_.fetch_add(1, std::memory_order_seq_cst);
         while (pending_.load(std::memory_order_seq_cst) == 0 && !ready()) sleep_cv_.wait(lock);
