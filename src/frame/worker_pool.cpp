@@ -77,27 +77,25 @@ bool look_for(Ready ready, std::chrono::microseconds limit) {
 struct Latch {
     std::mutex mutex;
     std::condition_variable cv;
-    bool set = false;                    // guarded by `mutex`
-    std::atomic<bool> released{false};   // the signaller's last touch of the latch
+    std::atomic<bool> released{false};  // written under `mutex`, read with or without it
 
     void signal() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            set = true;
-        }
-        cv.notify_one();
-        // Once the waiter sees this it may return and destroy the latch.
+        // All under the mutex: a waiter that saw `released` without it returns
+        // only after it has held the mutex once more, so after this unlock,
+        // the last touch of the latch.
+        std::lock_guard<std::mutex> lock(mutex);
         released.store(true, std::memory_order_release);
+        cv.notify_one();
     }
     void wait() {
-        auto is_released = [&] { return released.load(std::memory_order_acquire); };
-        if (look_for(is_released, kCallerLooksFor)) return;
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            cv.wait(lock, [&] { return set; });
+        if (look_for([&] { return released.load(std::memory_order_acquire); }, kCallerLooksFor)) {
+            // Sleeps if the signaller is between its store and its unlock
+            // (preempted, say), rather than spinning against it.
+            std::lock_guard<std::mutex> lock(mutex);
+            return;
         }
-        // `set` comes a moment before the signaller's last touch.
-        while (!is_released()) cpu_relax();
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [&] { return released.load(std::memory_order_relaxed); });
     }
 };
 
