@@ -3,7 +3,10 @@
 numba's OpenMP threads keep spinning for a while after their parallel region
 ends; a kelvane call started in that window shares the processors with them.
 Benchmarks that interleave methods call by call measure part of this. Prints
-Mpixel/s (best of many calls) for each ordering, on one 2-D grid.
+Mpixel/s (best of many calls) for each ordering, on one 2-D grid; then, as a
+benchmark that loops each method for a while in turn sees it, kelvane's calls
+in the 30 ms that follow a 20 ms loop of numba calls, per 2 ms since that
+loop ended (median and mean time per call).
 
     python bench/interference.py [--size 1024] [--calls 200]
 """
@@ -40,6 +43,24 @@ def best_rate(call, pixels, calls, before=None):
     return pixels / best / 1e6
 
 
+def after_loop(call, loop_before, reps=20, loop_s=0.02, window_ms=30, bucket_ms=2):
+    """Times of `call` by time since a `loop_s` loop of `loop_before` ended."""
+    buckets = {}
+    for _ in range(reps):
+        end = time.perf_counter() + loop_s
+        while time.perf_counter() < end:
+            loop_before()
+        loop_end = time.perf_counter()
+        while True:
+            start = time.perf_counter()
+            call()
+            since_ms = (start - loop_end) * 1e3
+            if since_ms >= window_ms:
+                break
+            buckets.setdefault(int(since_ms // bucket_ms) * bucket_ms, []).append(time.perf_counter() - start)
+    return sorted(buckets.items())
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=1024)
@@ -65,6 +86,11 @@ def main():
     print(f"  kelvane right after numba  {best_rate(kelvane_call, pixels, args.calls, numba_call):8.0f}")
     print(f"  numba alone                {best_rate(numba_call, pixels, args.calls):8.0f}")
     print(f"  numba right after kelvane  {best_rate(numba_call, pixels, args.calls, kelvane_call):8.0f}")
+    print("kelvane after a 20 ms loop of numba calls, us per call")
+    for since_ms, times in after_loop(kelvane_call, numba_call):
+        times.sort()
+        print(f"  {since_ms:2d}-{since_ms + 2:2d} ms: {len(times):5d} calls, median {times[len(times) // 2] * 1e6:7.1f}, "
+              f"mean {sum(times) / len(times) * 1e6:7.1f}")
 
 
 if __name__ == "__main__":
