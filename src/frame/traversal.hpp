@@ -26,9 +26,9 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
                      KernelTraits traits) noexcept;
 
 // Grids whose pixels cost at most this much are computed on the calling thread:
-// handing work to the pool and waking up from the latch costs about 25 us on
-// the 2-core VM where this was tuned (bench/run.py), against ~6.5 Gpixel/s for
-// a fixed index in cache on one thread.
+// handing work to the pool costs 5 to 20 us on the 2-core VM where this was
+// tuned (bench/pool_wait.py), where the caller's processor is one the workers
+// need, against ~8 Gpixel/s for a fixed index in cache on one thread.
 inline constexpr int64_t kCallingThreadWork = 256 * 1024;
 
 }  // namespace kelvane

@@ -3,8 +3,8 @@
 //
 // Contract of the two operations the traversal uses:
 //  * run_and_wait(task), from a thread that is not a worker: queues the task,
-//    sleeps on a latch of the caller's own until it has completed, and returns
-//    its outcome.
+//    waits on a latch of the caller's own (looks at it, then sleeps on it)
+//    until it has completed, and returns its outcome.
 //  * join(a, b), on a worker: runs a here while b waits in this worker's deque
 //    where idle workers may steal it; if nobody took b by the time a is done,
 //    runs b here too. Returns only when both have completed, with both outcomes.
