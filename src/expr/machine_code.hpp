@@ -74,13 +74,15 @@ private:
     std::vector<uint32_t> bands_read_;  // the bands whose samples the code reads
 };
 
-// The x86-64 generator (System V calling convention; AVX-512F with `zmm`,
-// else AVX2): appends the bytes of two loops, the second (at
-// `streaming_entry`) storing with non-temporal stores to an output aligned to
-// a whole vector, and their constants, and returns the pixels per iteration;
-// 0, with nothing promised about them, when the plan has no generated path.
-int generate_x86_64(const TilePlan& plan, bool zmm, std::vector<uint8_t>& code, size_t& streaming_entry,
-                    std::vector<float>& constants, std::vector<uint32_t>& bands_read);
+enum class CallingConvention { SystemV, Win64 };
+
+// The x86-64 generator (AVX-512F with `zmm`, else AVX2): appends the bytes of
+// two loops for `convention`, the second (at `streaming_entry`) storing with
+// non-temporal stores to an output aligned to a whole vector, and their
+// constants, and returns the pixels per iteration; 0, with nothing promised
+// about them, when the plan has no generated path.
+int generate_x86_64(const TilePlan& plan, bool zmm, CallingConvention convention, std::vector<uint8_t>& code,
+                    size_t& streaming_entry, std::vector<float>& constants, std::vector<uint32_t>& bands_read);
 
 // Whether KELVANE_MACHINE_CODE leaves generated code allowed (anything but "0").
 bool machine_code_allowed();

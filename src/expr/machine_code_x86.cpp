@@ -1,10 +1,10 @@
-// The x86-64 generator: a tile plan as one loop for the System V calling
-// convention, over 16 pixels at a time in zmm registers (AVX-512F, EVEX
-// encoding) or 8 in ymm registers (AVX2, VEX encoding). Stack slot k lives in
-// register k; the registers above the slots hold, for the whole loop, the
-// samples of each band read more than once (loaded at the top of every
-// iteration) and then the program's constants (set before the loop); the last
-// four hold operands read in place while an operation uses them. Each
+// The x86-64 generator: a tile plan as one loop for the System V or the
+// Windows x64 calling convention, over 16 pixels at a time in zmm registers
+// (AVX-512F, EVEX encoding) or 8 in ymm registers (AVX2, VEX encoding). Stack
+// slot k lives in register k; the registers above the slots hold, for the
+// whole loop, the samples of each band read more than once (loaded at the top
+// of every iteration) and then the program's constants (set before the loop);
+// the last four hold operands read in place while an operation uses them. Each
 // operation is the one instruction the tile evaluator's functor compiles to on
 // the same operands (vaddps, vsubps, vmulps, vdivps, vsqrtps, sign-bit masks),
 // every sample converts exactly (vpmovzxwd, or the low halves of 32-bit
@@ -25,7 +25,7 @@ namespace kelvane {
 namespace {
 
 enum Gpr : int {
-    RAX = 0, RCX = 1, RDX = 2, RBX = 3, RBP = 5, RSI = 6, RDI = 7,
+    RAX = 0, RCX = 1, RDX = 2, RBX = 3, RSP = 4, RBP = 5, RSI = 6, RDI = 7,
     R8 = 8, R9, R10, R11, R12, R13, R14, R15
 };
 
@@ -33,6 +33,10 @@ enum Gpr : int {
 // rbp and r12 to r15 are the caller's and are saved around the loop.
 constexpr int kSourceRegisters[] = {R9, R10, R11, RBX, RBP, R12, R13, R14, R15};
 constexpr int kSavedRegisters[] = {RBX, RBP, R12, R13, R14, R15};
+// Windows x64 also leaves rdi, rsi and the low 128 bits of xmm6 to xmm15 to
+// the callee: saved too, the vectors below the return address.
+constexpr int kWin64SavedRegisters[] = {RDI, RSI};
+constexpr int kWin64FirstSavedXmm = 6, kWin64SavedXmms = 10, kXmmBytes = 16;
 constexpr int kTemporaries = 4;
 
 // A memory operand [base + index * scale + disp]; `index` is a vector
@@ -102,9 +106,24 @@ public:
         dword(static_cast<uint32_t>(static_cast<int64_t>(target) - static_cast<int64_t>(size() + 4)));
     }
     void vzeroupper() { byte(0xC5), byte(0xF8), byte(0x77); }
+    void mov_rdi_rcx() { byte(0x48), byte(0x89), byte(0xCF); }  // mov rdi, rcx
+    void sub_rsp(int32_t bytes) { byte(0x48), byte(0x81), byte(0xEC), dword(static_cast<uint32_t>(bytes)); }
+    void add_rsp(int32_t bytes) { byte(0x48), byte(0x81), byte(0xC4), dword(static_cast<uint32_t>(bytes)); }
+    // vmovups [rsp + disp], xmm / vmovups xmm, [rsp + disp]: VEX, 128 bits,
+    // whatever the loop's width (a load zeroes the bits above, which Windows
+    // leaves to the callee).
+    void store_xmm(int xmm, int32_t disp) { xmm_rsp(0x11, xmm, disp); }
+    void load_xmm(int xmm, int32_t disp) { xmm_rsp(0x10, xmm, disp); }
     void ret() { byte(0xC3); }
 
 private:
+    void xmm_rsp(uint8_t opcode, int xmm, int32_t disp) {
+        byte(0xC4);
+        byte(static_cast<uint8_t>((~xmm >> 3 & 1) << 7 | 1 << 6 | 1 << 5 | k0F));
+        byte(0x78);  // W0, no vvvv, L0, no prefix
+        byte(opcode);
+        memory(xmm, Mem{RSP, -1, 1, disp});
+    }
     // r_hi and x, b, v_high: bits 4 and 3 of the registers, before inversion.
     void prefix(Map map, Prefix pp, int reg, int vvvv, int x, int b, int v_high, int mask) {
         const int v = vvvv >= 0 ? vvvv & 15 : 0;
@@ -141,8 +160,9 @@ constexpr uint32_t kSignBit = 0x80000000u, kMagnitudeBits = 0x7FFFFFFFu, kLowHal
 
 class Generator {
 public:
-    Generator(const TilePlan& plan, bool zmm, std::vector<uint8_t>& code, std::vector<float>& constants)
-        : plan_(plan), zmm_(zmm), as_(code, zmm), constants_(constants),
+    Generator(const TilePlan& plan, bool zmm, CallingConvention convention, std::vector<uint8_t>& code,
+              std::vector<float>& constants)
+        : plan_(plan), zmm_(zmm), win64_(convention == CallingConvention::Win64), as_(code, zmm), constants_(constants),
           first_temporary_(zmm ? 32 - kTemporaries : 16 - kTemporaries) {}
 
     // `streaming`: the loop stores with vmovntps (its output aligned to a
@@ -163,6 +183,12 @@ public:
         // rdi: the CodeCall; rsi: the output; rdx: the pixel count; r8: the
         // constants; rax: the pixel index; rcx: the bands, then the tables.
         for (int r : kSavedRegisters) as_.push(r);
+        if (win64_) {
+            for (int r : kWin64SavedRegisters) as_.push(r);
+            as_.sub_rsp(kWin64SavedXmms * kXmmBytes);
+            for (int k = 0; k < kWin64SavedXmms; ++k) as_.store_xmm(kWin64FirstSavedXmm + k, k * kXmmBytes);
+            as_.mov_rdi_rcx();  // the CodeCall comes in rcx
+        }
         as_.load_gpr(RSI, Mem{RDI, -1, 1, kCallOut});
         as_.load_gpr(RDX, Mem{RDI, -1, 1, kCallCount});
         as_.load_gpr(R8, Mem{RDI, -1, 1, kCallConstants});
@@ -185,6 +211,13 @@ public:
         as_.cmp_rax_rdx();
         as_.jump_if_below(loop);
         as_.vzeroupper();
+        if (win64_) {
+            for (int k = 0; k < kWin64SavedXmms; ++k) as_.load_xmm(kWin64FirstSavedXmm + k, k * kXmmBytes);
+            as_.add_rsp(kWin64SavedXmms * kXmmBytes);
+            for (int k = static_cast<int>(std::size(kWin64SavedRegisters)) - 1; k >= 0; --k) {
+                as_.pop(kWin64SavedRegisters[k]);
+            }
+        }
         for (int k = static_cast<int>(std::size(kSavedRegisters)) - 1; k >= 0; --k) as_.pop(kSavedRegisters[k]);
         as_.ret();
     }
@@ -397,6 +430,7 @@ private:
 
     const TilePlan& plan_;
     const bool zmm_;
+    const bool win64_;
     Assembler as_;
     std::vector<float>& constants_;
     const int first_temporary_;
@@ -412,13 +446,13 @@ private:
 
 }  // namespace
 
-int generate_x86_64(const TilePlan& plan, bool zmm, std::vector<uint8_t>& code, size_t& streaming_entry,
-                    std::vector<float>& constants, std::vector<uint32_t>& bands_read) {
+int generate_x86_64(const TilePlan& plan, bool zmm, CallingConvention convention, std::vector<uint8_t>& code,
+                    size_t& streaming_entry, std::vector<float>& constants, std::vector<uint32_t>& bands_read) {
     try {
-        Generator plain(plan, zmm, code, constants);
+        Generator plain(plan, zmm, convention, code, constants);
         plain.generate(false);
         streaming_entry = code.size();
-        Generator streaming(plan, zmm, code, constants);  // finds the same constants at the same places
+        Generator streaming(plan, zmm, convention, code, constants);  // finds the same constants at the same places
         streaming.generate(true);
         bands_read = plain.bands_read();
         return plain.lanes();

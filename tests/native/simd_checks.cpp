@@ -3,6 +3,7 @@
 // infinities from the arithmetic, transposing tiles, tables and leaves), the
 // module uses the target it should, and the executor chooses its path from the
 // views as it should. Built by CMake from the module's own objects and flags.
+#include "base/platform.hpp"
 #include "check.hpp"
 #include "expr/machine_code.hpp"
 #include "expr/path.hpp"
@@ -314,6 +315,213 @@ static void simd_expr_parity() {
 // scalar path's bits, writes every pixel, and writes nothing else, whatever the
 // alignment of either side, the shape, a gap between the output's runs, and
 // whether streaming stores are on.
+#if defined(__x86_64__) && !defined(KELVANE_FORCE_SCALAR)
+// Calls entry(call) with the registers the calling convention leaves to the
+// callee set from `marks` (rbx, rbp, r12 to r15, then rdi and rsi, then the
+// two halves of xmm6 to xmm15 on Windows) and writes what they hold after the
+// call to `found`, in the same order.
+extern "C" void kelvane_call_marked(void (*entry)(const CodeCall*), const CodeCall* call, uint64_t* found,
+                                    const uint64_t* marks);
+#if defined(_WIN32)
+// rcx entry, rdx call, r8 found, r9 marks. Frame: 32 bytes of shadow space,
+// our own xmm6 to xmm15, `found`; the call's stack stays 16-byte aligned.
+asm(R"(
+    .text
+    .globl kelvane_call_marked
+kelvane_call_marked:
+    .intel_syntax noprefix
+    push rbx
+    push rbp
+    push rdi
+    push rsi
+    push r12
+    push r13
+    push r14
+    push r15
+    sub rsp, 200
+    movups [rsp + 32], xmm6
+    movups [rsp + 48], xmm7
+    movups [rsp + 64], xmm8
+    movups [rsp + 80], xmm9
+    movups [rsp + 96], xmm10
+    movups [rsp + 112], xmm11
+    movups [rsp + 128], xmm12
+    movups [rsp + 144], xmm13
+    movups [rsp + 160], xmm14
+    movups [rsp + 176], xmm15
+    mov [rsp + 192], r8
+    mov rax, rcx
+    mov rcx, rdx
+    mov rbx, [r9]
+    mov rbp, [r9 + 8]
+    mov r12, [r9 + 16]
+    mov r13, [r9 + 24]
+    mov r14, [r9 + 32]
+    mov r15, [r9 + 40]
+    mov rdi, [r9 + 48]
+    mov rsi, [r9 + 56]
+    movups xmm6, [r9 + 64]
+    movups xmm7, [r9 + 80]
+    movups xmm8, [r9 + 96]
+    movups xmm9, [r9 + 112]
+    movups xmm10, [r9 + 128]
+    movups xmm11, [r9 + 144]
+    movups xmm12, [r9 + 160]
+    movups xmm13, [r9 + 176]
+    movups xmm14, [r9 + 192]
+    movups xmm15, [r9 + 208]
+    call rax
+    mov r8, [rsp + 192]
+    mov [r8], rbx
+    mov [r8 + 8], rbp
+    mov [r8 + 16], r12
+    mov [r8 + 24], r13
+    mov [r8 + 32], r14
+    mov [r8 + 40], r15
+    mov [r8 + 48], rdi
+    mov [r8 + 56], rsi
+    movups [r8 + 64], xmm6
+    movups [r8 + 80], xmm7
+    movups [r8 + 96], xmm8
+    movups [r8 + 112], xmm9
+    movups [r8 + 128], xmm10
+    movups [r8 + 144], xmm11
+    movups [r8 + 160], xmm12
+    movups [r8 + 176], xmm13
+    movups [r8 + 192], xmm14
+    movups [r8 + 208], xmm15
+    movups xmm6, [rsp + 32]
+    movups xmm7, [rsp + 48]
+    movups xmm8, [rsp + 64]
+    movups xmm9, [rsp + 80]
+    movups xmm10, [rsp + 96]
+    movups xmm11, [rsp + 112]
+    movups xmm12, [rsp + 128]
+    movups xmm13, [rsp + 144]
+    movups xmm14, [rsp + 160]
+    movups xmm15, [rsp + 176]
+    add rsp, 200
+    pop r15
+    pop r14
+    pop r13
+    pop r12
+    pop rsi
+    pop rdi
+    pop rbp
+    pop rbx
+    ret
+    .att_syntax prefix
+)");
+constexpr int kMarkedWords = 28;
+#else
+// rdi entry, rsi call, rdx found, rcx marks; `found` kept on the stack, which
+// leaves the call's stack 16-byte aligned.
+asm(R"(
+    .text
+    .globl kelvane_call_marked
+kelvane_call_marked:
+    .intel_syntax noprefix
+    push rbx
+    push rbp
+    push r12
+    push r13
+    push r14
+    push r15
+    push rdx
+    mov rax, rdi
+    mov rdi, rsi
+    mov rbx, [rcx]
+    mov rbp, [rcx + 8]
+    mov r12, [rcx + 16]
+    mov r13, [rcx + 24]
+    mov r14, [rcx + 32]
+    mov r15, [rcx + 40]
+    call rax
+    pop rdx
+    mov [rdx], rbx
+    mov [rdx + 8], rbp
+    mov [rdx + 16], r12
+    mov [rdx + 24], r13
+    mov [rdx + 32], r14
+    mov [rdx + 40], r15
+    pop r15
+    pop r14
+    pop r13
+    pop r12
+    pop rbp
+    pop rbx
+    ret
+    .att_syntax prefix
+)");
+constexpr int kMarkedWords = 6;
+#endif
+
+// The generated loops give the caller back every register its calling
+// convention leaves to the callee, in both widths, on a program that fills
+// most vector registers (ten slots, a held band, a constant).
+static void machine_code_keeps_callers_registers() {
+    if (!runs_simd_level(SimdLevel::Avx2) || !machine_code_allowed()) return;
+    constexpr uint32_t kBands = 9;
+    constexpr int64_t kPixels = 64;
+    std::vector<std::vector<uint16_t>> samples(kBands, std::vector<uint16_t>(kPixels));
+    std::vector<BandView> bands;
+    std::vector<const std::byte*> firsts;
+    for (uint32_t b = 0; b < kBands; ++b) {
+        for (int64_t i = 0; i < kPixels; ++i) samples[b][i] = static_cast<uint16_t>(1000 * b + i);
+        firsts.push_back(reinterpret_cast<const std::byte*>(samples[b].data()));
+        bands.push_back(BandView{firsts.back(), 1, kPixels, 2 * kPixels, 2});
+    }
+    // b0 + (b1 + (... + (b8 + (2 + b0)))): ten values on the stack at once.
+    std::vector<ExprOp> ops;
+    for (uint32_t b = 0; b < kBands; ++b) ops.push_back(op(ExprOpKind::PushBand, b));
+    ops.push_back(scalar(2.0f));
+    ops.push_back(op(ExprOpKind::PushBand, 0));
+    for (uint32_t k = 0; k <= kBands; ++k) ops.push_back(op(ExprOpKind::Add));
+    const ExprContext program{ops.data(), ops.size(), bands.data(), bands.size()};
+    const TilePlan plan = plan_tiles(program, false, false);
+#if defined(_WIN32)
+    constexpr CallingConvention convention = CallingConvention::Win64;
+#else
+    constexpr CallingConvention convention = CallingConvention::SystemV;
+#endif
+    uint64_t marks[kMarkedWords];
+    for (int k = 0; k < kMarkedWords; ++k) marks[k] = 0x5EED000000000000ull + 0x0101010101ull * (k + 1);
+    for (bool zmm : {false, true}) {
+        if (zmm && !runs_simd_level(SimdLevel::Avx512)) continue;
+        std::vector<uint8_t> bytes;
+        std::vector<float> constants;
+        std::vector<uint32_t> bands_read;
+        size_t streaming_entry = 0;
+        const int lanes = generate_x86_64(plan, zmm, convention, bytes, streaming_entry, constants, bands_read);
+        check(lanes == (zmm ? 16 : 8), "the register-filling program compiles to machine code");
+        if (lanes == 0) continue;
+        void* memory = platform::map_machine_code(bytes.data(), bytes.size());
+        check(memory != nullptr, "the system maps machine code");
+        if (!memory) continue;
+        alignas(64) float out[kPixels];  // the streaming loop stores whole aligned vectors
+        const CodeCall call{firsts.data(), out, kPixels, nullptr, constants.data()};
+        for (size_t entry : {size_t{0}, streaming_entry}) {
+            uint64_t found[kMarkedWords] = {};
+            kelvane_call_marked(reinterpret_cast<void (*)(const CodeCall*)>(static_cast<std::byte*>(memory) + entry),
+                                &call, found, marks);
+            check(std::memcmp(found, marks, sizeof marks) == 0,
+                  std::string("the caller's registers survive the ") + (zmm ? "zmm" : "ymm") +
+                      (entry ? " streaming" : "") + " loop");
+            bool right = true;
+            for (int64_t i = 0; i < kPixels; ++i) {
+                float want = 2.0f + static_cast<float>(samples[0][i]);
+                for (int b = kBands - 1; b >= 0; --b) want = static_cast<float>(samples[b][i]) + want;
+                right = right && std::bit_cast<uint32_t>(out[i]) == std::bit_cast<uint32_t>(want);
+            }
+            check(right, "the register-filling program's values");
+        }
+        platform::unmap_machine_code(memory, bytes.size());
+    }
+}
+#else
+static void machine_code_keeps_callers_registers() {}
+#endif
+
 static void simd_transposed_parity() {
     std::mt19937 rng(13);
     const int64_t pad = 64;  // guard bytes around every array
@@ -490,6 +698,7 @@ int main() {
     simd_index_parity();
     simd_expr_parity();
     simd_transposed_parity();
+    machine_code_keeps_callers_registers();
     expr_paths();
     return native_checks::report();
 }
