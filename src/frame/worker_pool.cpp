@@ -6,21 +6,17 @@
 // few dozen times per computation, so each is guarded by a plain mutex; the hot
 // path is the kernels, not the scheduling.
 //
-// Waiting: a worker with nothing to do looks for work for up to
-// kIdleLookFor, then sleeps on one condition variable; a caller looks at its
-// latch for up to kCallerLooksFor, then sleeps on the latch's condition. Between
-// looks both give their processor away (yield), because on a machine with as
-// many workers as processors the thread that wants it is ours: a worker with
-// the work, or a caller whose latch was just released. A thread woken from a
-// condition takes 10 to 20 us to run again in a virtual machine, more than a
-// call on a grid in the caches computes, and a worker that waits for work with
-// `pause` alone keeps a woken caller off its processor. `pending_` counts queued
-// jobs and `sleepers_` counts sleeping workers; both are sequentially
-// consistent so that a thread that queues work and a worker that goes to sleep
-// cannot both miss each other (a store-load pair on each side, as in Dekker's
-// algorithm). Workers are bound one to each processor when the pool has one
-// per processor (base/platform.hpp), so that two never share one.
-
+// Waiting: an idle worker looks for work for kIdleLookFor, then sleeps on one
+// condition variable; a caller looks at its latch for kCallerLooksFor, then
+// sleeps on it. In a virtual machine a thread woken from a condition runs 10 to
+// 20 us later, more than a call on cached data computes. Between looks both
+// yield: with a worker per processor the caller shares one with a worker, and
+// whichever of the two has something to do should run. Workers are bound one to
+// each processor where the pool has one per processor (base/platform.hpp): two
+// that share one halve the call. `pending_` counts queued jobs and `sleepers_`
+// counts sleeping workers; both are sequentially consistent so that a thread
+// that queues work and a worker that goes to sleep cannot both miss each other
+// (a store-load pair on each side, as in Dekker's algorithm).
 #include "frame/worker_pool.hpp"
 
 #include "base/fork.hpp"
