@@ -87,10 +87,11 @@ def main():
     print(f"  numba alone                {best_rate(numba_call, pixels, args.calls):8.0f}")
     print(f"  numba right after kelvane  {best_rate(numba_call, pixels, args.calls, kelvane_call):8.0f}")
     print("kelvane after a 20 ms loop of numba calls, us per call")
-    for since_ms, times in after_loop(kelvane_call, numba_call):
+    bucket_ms = 2
+    for since_ms, times in after_loop(kelvane_call, numba_call, bucket_ms=bucket_ms):
         times.sort()
-        print(f"  {since_ms:2d}-{since_ms + 2:2d} ms: {len(times):5d} calls, median {times[len(times) // 2] * 1e6:7.1f}, "
-              f"mean {sum(times) / len(times) * 1e6:7.1f}")
+        print(f"  {since_ms:2d}-{since_ms + bucket_ms:2d} ms: {len(times):5d} calls, "
+              f"median {times[len(times) // 2] * 1e6:7.1f}, mean {sum(times) / len(times) * 1e6:7.1f}")
 
 
 if __name__ == "__main__":
