@@ -19,16 +19,12 @@ bool machine_code_allowed() {
 MachineCode MachineCode::compile(const TilePlan& plan, size_t num_bands, bool narrow) {
     MachineCode made;
 #if defined(__x86_64__) && !defined(KELVANE_FORCE_SCALAR)
-#if defined(_WIN32)
-    constexpr CallingConvention convention = CallingConvention::Win64;
-#else
-    constexpr CallingConvention convention = CallingConvention::SystemV;
-#endif
     if (!machine_code_allowed() || !runs_simd_level(SimdLevel::Avx2) || num_bands > kMaxCodeBands) return made;
     const bool zmm = !narrow && runs_simd_level(SimdLevel::Avx512);
     std::vector<uint8_t> bytes;
     size_t streaming_entry = 0;
-    made.lanes_ = generate_x86_64(plan, zmm, convention, bytes, streaming_entry, made.constants_, made.bands_read_);
+    made.lanes_ =
+        generate_x86_64(plan, zmm, kSystemConvention, bytes, streaming_entry, made.constants_, made.bands_read_);
     if (made.lanes_ == 0) return MachineCode{};
     // Written while writable, then only executable: never both at once.
     made.memory_ = platform::map_machine_code(bytes.data(), bytes.size());

@@ -75,6 +75,12 @@ private:
 };
 
 enum class CallingConvention { SystemV, Win64 };
+// The one this build's functions follow.
+#if defined(_WIN32)
+inline constexpr CallingConvention kSystemConvention = CallingConvention::Win64;
+#else
+inline constexpr CallingConvention kSystemConvention = CallingConvention::SystemV;
+#endif
 
 // The x86-64 generator (AVX-512F with `zmm`, else AVX2): appends the bytes of
 // two loops for `convention`, the second (at `streaming_entry`) storing with

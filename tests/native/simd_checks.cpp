@@ -479,11 +479,6 @@ static void machine_code_keeps_callers_registers() {
     for (uint32_t k = 0; k <= kBands; ++k) ops.push_back(op(ExprOpKind::Add));
     const ExprContext program{ops.data(), ops.size(), bands.data(), bands.size()};
     const TilePlan plan = plan_tiles(program, false, false);
-#if defined(_WIN32)
-    constexpr CallingConvention convention = CallingConvention::Win64;
-#else
-    constexpr CallingConvention convention = CallingConvention::SystemV;
-#endif
     uint64_t marks[kMarkedWords];
     for (int k = 0; k < kMarkedWords; ++k) marks[k] = 0x5EED000000000000ull + 0x0101010101ull * (k + 1);
     for (bool zmm : {false, true}) {
@@ -492,7 +487,7 @@ static void machine_code_keeps_callers_registers() {
         std::vector<float> constants;
         std::vector<uint32_t> bands_read;
         size_t streaming_entry = 0;
-        const int lanes = generate_x86_64(plan, zmm, convention, bytes, streaming_entry, constants, bands_read);
+        const int lanes = generate_x86_64(plan, zmm, kSystemConvention, bytes, streaming_entry, constants, bands_read);
         check(lanes == (zmm ? 16 : 8), "the register-filling program compiles to machine code");
         if (lanes == 0) continue;
         void* memory = platform::map_machine_code(bytes.data(), bytes.size());
