@@ -19,8 +19,13 @@ unsigned available_processors();
 // affinity mask, when the mask has exactly `pool_size` processors: a pool with
 // one worker per processor then keeps one on each, instead of two sharing one
 // until the scheduler moves them apart. Otherwise (a CPU quota below the mask,
-// systems other than Linux) does nothing. Returns whether it bound the thread.
-bool bind_to_processor(unsigned index, unsigned pool_size);
+// systems other than Linux) does nothing. Returns the processor's number, or
+// -1 when it did not bind the thread.
+int bind_to_processor(unsigned index, unsigned pool_size);
+
+// The number of the processor the calling thread runs on right now (it may
+// move at any time), or -1 where the system does not say.
+int current_processor();
 
 // The calling thread's id, as the system's tools show it (for failure reports).
 unsigned long long current_thread_id();

@@ -9,7 +9,9 @@
 
 namespace kelvane::platform {
 
-bool bind_to_processor(unsigned, unsigned) { return false; }
+int bind_to_processor(unsigned, unsigned) { return -1; }
+
+int current_processor() { return -1; }
 
 unsigned available_processors() {
     const long online = sysconf(_SC_NPROCESSORS_ONLN);

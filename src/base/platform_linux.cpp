@@ -59,21 +59,23 @@ unsigned cgroup_cpu_limit() {
 
 }  // namespace
 
-bool bind_to_processor(unsigned index, unsigned pool_size) {
+int bind_to_processor(unsigned index, unsigned pool_size) {
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) return false;
-    if (static_cast<unsigned>(CPU_COUNT(&allowed)) != pool_size) return false;
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) return -1;
+    if (static_cast<unsigned>(CPU_COUNT(&allowed)) != pool_size) return -1;
     unsigned seen = 0;
     for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
         if (!CPU_ISSET(cpu, &allowed) || seen++ != index) continue;
         cpu_set_t one;
         CPU_ZERO(&one);
         CPU_SET(cpu, &one);
-        return sched_setaffinity(0, sizeof(one), &one) == 0;
+        return sched_setaffinity(0, sizeof(one), &one) == 0 ? cpu : -1;
     }
-    return false;
+    return -1;
 }
+
+int current_processor() { return sched_getcpu(); }
 
 unsigned available_processors() {
     unsigned n = 0;

@@ -32,7 +32,9 @@ unsigned __stdcall run_thread(void* raw) {
 
 }  // namespace
 
-bool bind_to_processor(unsigned, unsigned) { return false; }
+int bind_to_processor(unsigned, unsigned) { return -1; }
+
+int current_processor() { return -1; }
 
 unsigned available_processors() {
     DWORD_PTR process_mask = 0, system_mask = 0;

@@ -1,6 +1,7 @@
 // Cutting the grid and scheduling its blocks on the pool.
 #include "frame/traversal.hpp"
 
+
 #include <algorithm>
 
 namespace kelvane {
@@ -187,7 +188,7 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
             run_top_pair(&pair);
             return {};
         }
-        return pool.run_and_wait(Task{&run_top_pair, &pair});
+        return pool.run_alongside(Task{&run_top_pair, &pair});
     } catch (Panic& p) {
         return TaskOutcome(std::move(p));
     } catch (...) {

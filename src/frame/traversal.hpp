@@ -29,6 +29,6 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
 // handing work to the pool costs 5 to 20 us on the 2-core VM where this was
 // tuned (bench/pool_wait.py), where the caller's processor is one the workers
 // need, against ~8 Gpixel/s for a fixed index in cache on one thread.
-inline constexpr int64_t kCallingThreadWork = 256 * 1024;
+inline constexpr int64_t kCallingThreadWork = 48 * 1024;
 
 }  // namespace kelvane

@@ -39,6 +39,9 @@ namespace kelvane {
 namespace {
 
 constexpr size_t kDequeCapacity = 512;
+// Callers that may work alongside the workers at once; further callers hand
+// their whole job over and wait.
+constexpr unsigned kGuestSlots = 4;
 constexpr size_t kStackBytes = 2u << 20;
 // Long enough for back-to-back calls from a Python loop, with some work
 // between them, to find the workers awake; short enough that a process calling
@@ -108,6 +111,15 @@ struct alignas(64) WorkerDeque {
     Job* jobs[kDequeCapacity];
     size_t top = 0;     // next to steal
     size_t bottom = 0;  // next free slot
+    // Of a worker: the processor it is bound to (-1: none), and the number of
+    // callers working alongside the pool on that processor, for whom it stands aside.
+    std::atomic<int> processor{-1};
+    std::atomic<int> hosted{0};
+    // Its sleep: a thread sleeps on its own condition, so that a wake-up goes
+    // to one thread that can use it.
+    std::mutex sleep_mutex;
+    std::condition_variable wake_cv;
+    std::atomic<bool> asleep{false};  // written under `sleep_mutex`
 };
 
 thread_local int t_worker_index = -1;
@@ -115,7 +127,7 @@ thread_local const void* t_worker_pool = nullptr;
 
 class Pool final : public WorkerPool {
 public:
-    explicit Pool(unsigned n) : n_(n), deques_(n) {}
+    explicit Pool(unsigned n) : n_(n), deques_(n + kGuestSlots) {}
 
     // Starts every worker and waits until all have started.
     bool start(std::string& cause) {
@@ -151,11 +163,40 @@ public:
         {
             std::lock_guard<std::mutex> lock(injector_mutex_);
             injector_.push_back(&job);
+            injected_.fetch_add(1, std::memory_order_seq_cst);
             pending_.fetch_add(1, std::memory_order_seq_cst);
         }
         announce_work();
         latch.wait();
         return std::move(job.outcome);
+    }
+
+    TaskOutcome run_alongside(Task task) override {
+        if (t_worker_pool == this) return run_task(task);
+        const int slot = claim_guest_slot();
+        if (slot < 0) return run_and_wait(task);
+        // The worker bound to this processor would only take turns with the caller on it.
+        WorkerDeque* host = nullptr;
+        const int processor = platform::current_processor();
+        for (unsigned w = 0; w < n_ && processor >= 0; ++w) {
+            if (deques_[w].processor.load(std::memory_order_relaxed) == processor) host = &deques_[w];
+        }
+        if (host) host->hosted.fetch_add(1, std::memory_order_seq_cst);
+        const int saved_index = t_worker_index;
+        const void* saved_pool = t_worker_pool;
+        t_worker_index = static_cast<int>(n_) + slot;
+        t_worker_pool = this;
+        TaskOutcome outcome = run_task(task);
+        t_worker_index = saved_index;
+        t_worker_pool = saved_pool;
+        // Every join inside has completed: the slot's deque is empty again.
+        guests_.fetch_and(~(1u << slot), std::memory_order_seq_cst);
+        if (host) {
+            host->hosted.fetch_sub(1, std::memory_order_seq_cst);
+            // It may have gone to sleep with work queued that it now may take.
+            if (any_work() && host->asleep.load(std::memory_order_seq_cst)) wake(*host);
+        }
+        return outcome;
     }
 
     std::pair<TaskOutcome, TaskOutcome> join(Task first, Task second) override {
@@ -177,7 +218,10 @@ public:
                 execute(other);
                 continue;
             }
-            sleep_until([&] { return job.done.load(std::memory_order_seq_cst); });
+            // A guest helps only with work in the deques (`steal`), not with whole calls.
+            sleep_until(self, [&] {
+                return job.done.load(std::memory_order_seq_cst) || (is_guest(self) ? deque_work() : any_work());
+            }, is_guest(self) ? kCallerLooksFor : kIdleLookFor);
         }
         return {std::move(first_outcome), std::move(job.outcome)};
     }
@@ -197,7 +241,8 @@ private:
     [[noreturn]] void worker_loop(int index) {
         t_worker_index = index;
         t_worker_pool = this;
-        platform::bind_to_processor(static_cast<unsigned>(index), n_);
+        deques_[index].processor.store(platform::bind_to_processor(static_cast<unsigned>(index), n_),
+                                       std::memory_order_relaxed);
         {
             std::lock_guard<std::mutex> lock(start_mutex_);
             ++started_;
@@ -205,10 +250,11 @@ private:
         }
         try {
             for (;;) {
-                if (Job* job = find_work(index)) {
+                Job* job = deques_[index].hosted.load(std::memory_order_seq_cst) ? nullptr : find_work(index);
+                if (job) {
                     execute(job);
                 } else {
-                    sleep_until([] { return false; });
+                    wait_idle(index);
                 }
             }
         } catch (...) {
@@ -239,12 +285,10 @@ private:
             latch->signal();
             return;
         }
+        const int owner = job->owner;
         // After this store the joiner may return and the job is gone.
         job->done.store(true, std::memory_order_seq_cst);
-        if (sleepers_.load(std::memory_order_seq_cst) > 0) {
-            std::lock_guard<std::mutex> lock(sleep_mutex_);
-            sleep_cv_.notify_all();
-        }
+        if (sleepers_.load(std::memory_order_seq_cst) > 0) wake(deques_[owner]);
     }
 
     bool push(WorkerDeque& d, Job* job) {
@@ -278,42 +322,99 @@ private:
         return d.jobs[d.top++ % kDequeCapacity];
     }
 
+    bool is_guest(int self) const { return self >= static_cast<int>(n_); }
+
+    int claim_guest_slot() {
+        unsigned taken = guests_.load(std::memory_order_relaxed);
+        for (;;) {
+            const unsigned free = ~taken & ((1u << kGuestSlots) - 1);
+            if (free == 0) return -1;
+            const unsigned bit = free & (~free + 1);
+            if (guests_.compare_exchange_weak(taken, taken | bit, std::memory_order_seq_cst)) {
+                return __builtin_ctz(bit);
+            }
+        }
+    }
+
+    // Work a guest could take: queued in a deque, not a whole call in the injector.
+    bool deque_work() const {
+        return pending_.load(std::memory_order_seq_cst) > injected_.load(std::memory_order_seq_cst);
+    }
+
+    bool any_work() const { return pending_.load(std::memory_order_seq_cst) > 0; }
+
     Job* find_work(int self) {
         if (pending_.load(std::memory_order_seq_cst) == 0) return nullptr;
         if (self >= 0) {
             if (Job* job = pop_bottom(deques_[self])) return job;
         }
+        if (is_guest(self)) return steal(self);
         {
             std::lock_guard<std::mutex> lock(injector_mutex_);
             if (!injector_.empty()) {
                 Job* job = injector_.front();
                 injector_.erase(injector_.begin());
+                injected_.fetch_sub(1, std::memory_order_seq_cst);
                 pending_.fetch_sub(1, std::memory_order_seq_cst);
                 return job;
             }
         }
+        return steal(self);
+    }
+
+    // Steals from the other workers' deques, then from the guests'.
+    Job* steal(int self) {
         for (unsigned k = 1; k <= n_; ++k) {
             unsigned victim = (static_cast<unsigned>(self) + k) % n_;
             if (static_cast<int>(victim) == self) continue;
             if (Job* job = steal_top(deques_[victim])) return job;
         }
+        const unsigned guests = guests_.load(std::memory_order_seq_cst);
+        for (unsigned slot = 0; slot < kGuestSlots; ++slot) {
+            const int victim = static_cast<int>(n_ + slot);
+            if (victim == self || !(guests >> slot & 1)) continue;
+            if (Job* job = steal_top(deques_[victim])) return job;
+        }
         return nullptr;
     }
 
+    // Wakes one sleeping worker that may take work, if any sleeps.
     void announce_work() {
-        if (sleepers_.load(std::memory_order_seq_cst) > 0) {
-            std::lock_guard<std::mutex> lock(sleep_mutex_);
-            sleep_cv_.notify_all();
+        if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+        for (unsigned w = 0; w < n_; ++w) {
+            WorkerDeque& worker = deques_[w];
+            if (!worker.asleep.load(std::memory_order_seq_cst) || worker.hosted.load(std::memory_order_seq_cst)) continue;
+            if (wake(worker)) return;
         }
     }
 
-    // Returns when work is queued or `ready()` holds (or spuriously; callers loop).
+    static bool wake(WorkerDeque& sleeper) {
+        std::lock_guard<std::mutex> lock(sleeper.sleep_mutex);
+        if (!sleeper.asleep.load(std::memory_order_relaxed)) return false;
+        sleeper.asleep.store(false, std::memory_order_relaxed);
+        sleeper.wake_cv.notify_one();
+        return true;
+    }
+
+    // An idle worker: returns when there is work it may take (or spuriously).
+    void wait_idle(int self) {
+        sleep_until(self, [&] { return any_work() && !deques_[self].hosted.load(std::memory_order_seq_cst); },
+                    kIdleLookFor);
+    }
+
+    // Looks for `ready()` for `look`, then sleeps until it holds or another
+    // thread wakes this one (callers loop). Whoever makes `ready()` hold
+    // stores first and then reads `sleepers_`; the sleeper raises `sleepers_`
+    // first and then reads `ready()`: one of the two sees the other.
     template <class Ready>
-    void sleep_until(Ready ready) {
-        if (look_for([&] { return pending_.load(std::memory_order_relaxed) > 0 || ready(); }, kIdleLookFor)) return;
-        std::unique_lock<std::mutex> lock(sleep_mutex_);
+    void sleep_until(int self, Ready ready, std::chrono::microseconds look) {
+        if (look_for(ready, look)) return;
+        WorkerDeque& me = deques_[self];
+        std::unique_lock<std::mutex> lock(me.sleep_mutex);
+        me.asleep.store(true, std::memory_order_seq_cst);
         sleepers_.fetch_add(1, std::memory_order_seq_cst);
-        while (pending_.load(std::memory_order_seq_cst) == 0 && !ready()) sleep_cv_.wait(lock);
+        while (me.asleep.load(std::memory_order_relaxed) && !ready()) me.wake_cv.wait(lock);
+        me.asleep.store(false, std::memory_order_relaxed);
         sleepers_.fetch_sub(1, std::memory_order_seq_cst);
     }
 
@@ -322,9 +423,9 @@ private:
     std::mutex injector_mutex_;
     std::vector<Job*> injector_;
     std::atomic<int64_t> pending_{0};
+    std::atomic<int64_t> injected_{0};  // of `pending_`, the jobs in the injector
+    std::atomic<unsigned> guests_{0};   // guest slots in use, one bit each
     std::atomic<int> sleepers_{0};
-    std::mutex sleep_mutex_;
-    std::condition_variable sleep_cv_;
     std::mutex start_mutex_;
     std::condition_variable start_cv_;
     unsigned started_ = 0;

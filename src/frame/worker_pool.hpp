@@ -44,6 +44,7 @@ public:
 
     virtual unsigned num_workers() const = 0;
     virtual TaskOutcome run_and_wait(Task task) = 0;
+    virtual TaskOutcome run_alongside(Task task) = 0;
     virtual std::pair<TaskOutcome, TaskOutcome> join(Task first, Task second) = 0;
 
     // Index of the calling thread among this pool's workers, or -1 on any other thread.

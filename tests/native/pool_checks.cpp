@@ -146,17 +146,20 @@ static void run_join_node(void* raw) {
 }
 
 static void nested_joins(WorkerPool& pool) {
+    for (bool alongside : {false, true})
     for (int depth : {1, 4, 9}) {
         for (int64_t fail_every : {0, 1, 5, 300}) {
             std::atomic<int64_t> leaves_run{0};
             JoinNode root{&pool, depth, 0, &leaves_run, fail_every};
-            const TaskOutcome outcome = pool.run_and_wait(Task{&run_join_node, &root});
+            const Task task{&run_join_node, &root};
+            const TaskOutcome outcome = alongside ? pool.run_alongside(task) : pool.run_and_wait(task);
             const int64_t leaves = int64_t{1} << depth;
             const bool fails = fail_every > 0 && fail_every <= leaves;
             const std::string first_failure = "leaf " + std::to_string(fail_every - 1);
             check(leaves_run.load() == leaves && static_cast<bool>(outcome) == fails &&
                       (!outcome || outcome->message() == first_failure),
-                  "nested joins, " + std::to_string(pool.num_workers()) + " workers, depth " + std::to_string(depth) +
+                  std::string(alongside ? "nested joins alongside, " : "nested joins, ") +
+                      std::to_string(pool.num_workers()) + " workers, depth " + std::to_string(depth) +
                       ", every " + std::to_string(fail_every) + "th leaf failing");
         }
     }
