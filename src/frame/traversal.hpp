@@ -25,10 +25,10 @@ struct KernelTraits {
 TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, const void* context,
                      KernelTraits traits) noexcept;
 
-// Grids whose pixels cost at most this much are computed on the calling thread:
-// handing work to the pool costs 5 to 20 us on the 2-core VM where this was
-// tuned (bench/pool_wait.py), where the caller's processor is one the workers
-// need, against ~8 Gpixel/s for a fixed index in cache on one thread.
+// Grids whose pixels cost at most this much are computed on the calling thread
+// alone: a worker's share of a smaller grid takes less time than handing it
+// over (1 to 3 us on the 2-core VM where this was tuned, bench/pool_wait.py),
+// against ~8 Gpixel/s for a fixed index in cache on one thread.
 inline constexpr int64_t kCallingThreadWork = 48 * 1024;
 
 }  // namespace kelvane

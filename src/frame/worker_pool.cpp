@@ -1,22 +1,28 @@
 // Work-stealing fork-join pool.
 //
 // Each worker owns a deque of jobs: it pushes and pops at the bottom, idle
-// workers steal from the top. Jobs queued by outside callers go to a shared
-// injector queue. The deques are short (one entry per fork level) and touched a
-// few dozen times per computation, so each is guarded by a plain mutex; the hot
-// path is the kernels, not the scheduling.
+// workers steal from the top. The deques are short (one entry per fork level)
+// and touched a few dozen times per computation, so each is guarded by a plain
+// mutex; the hot path is the kernels, not the scheduling.
 //
-// Waiting: an idle worker looks for work for kIdleLookFor, then sleeps on one
-// condition variable; a caller looks at its latch for kCallerLooksFor, then
-// sleeps on it. In a virtual machine a thread woken from a condition runs 10 to
-// 20 us later, more than a call on cached data computes. Between looks both
-// yield: with a worker per processor the caller shares one with a worker, and
-// whichever of the two has something to do should run. Workers are bound one to
-// each processor where the pool has one per processor (base/platform.hpp): two
-// that share one halve the call. `pending_` counts queued jobs and `sleepers_`
-// counts sleeping workers; both are sequentially consistent so that a thread
-// that queues work and a worker that goes to sleep cannot both miss each other
-// (a store-load pair on each side, as in Dekker's algorithm).
+// Callers: a calling thread works alongside the workers as a guest, with a
+// deque of its own among kGuestSlots, so that on n processors n threads
+// compute, as in an OpenMP team, and the caller needs no waking at the end.
+// The worker bound to the caller's processor stands aside meanwhile (two
+// threads on one processor only take turns). Callers beyond the guest slots
+// queue their whole job in the shared injector and wait on a latch.
+//
+// Waiting: an idle worker looks for work for kIdleLookFor, then sleeps; a
+// guest or a latch waiter looks for kCallerLooksFor, then sleeps. In a virtual
+// machine a thread woken from a condition runs 10 to 20 us later, more than a
+// call on cached data computes. Between looks they yield, so that a thread on
+// the same processor with something to do runs. Each thread sleeps on its own
+// condition: new work wakes one worker that may take it, a finished job its
+// joiner. Workers are bound one to each processor where the pool has one per
+// processor (base/platform.hpp). `pending_` counts queued jobs and `sleepers_`
+// sleeping threads; both are sequentially consistent so that a thread that
+// queues work and one that goes to sleep cannot both miss each other (a
+// store-load pair on each side, as in Dekker's algorithm).
 #include "frame/worker_pool.hpp"
 
 #include "base/fork.hpp"
@@ -59,17 +65,25 @@ inline void cpu_relax() {
 #endif
 }
 
+using Clock = std::chrono::steady_clock;
+
 // Looks at `ready` until it holds or `limit` has passed, giving the processor
-// away between looks. Returns whether it holds.
+// away between looks. Returns whether it holds. `longest_gap`, if given,
+// learns the longest time between two looks: how long another thread kept
+// the processor.
 template <class Ready>
-bool look_for(Ready ready, std::chrono::microseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
+bool look_for(Ready ready, std::chrono::microseconds limit, Clock::duration* longest_gap = nullptr) {
+    auto last = Clock::now();
+    const auto until = last + limit;
     for (;;) {
         if (ready()) return true;
         cpu_relax();
         if (ready()) return true;
         std::this_thread::yield();
-        if (std::chrono::steady_clock::now() >= until) return ready();
+        const auto now = Clock::now();
+        if (longest_gap && now - last > *longest_gap) *longest_gap = now - last;
+        last = now;
+        if (now >= until) return ready();
     }
 }
 
@@ -121,6 +135,15 @@ struct alignas(64) WorkerDeque {
     std::condition_variable wake_cv;
     std::atomic<bool> asleep{false};  // written under `sleep_mutex`
 };
+
+// A worker whose processor another thread held this long between two of its
+// looks shares it with a thread that does not give it up, such as an OpenMP
+// worker spinning for milliseconds after its parallel region. It rests for
+// kRestFor, takes no work and cannot be woken, until a yield shows the
+// processor free: work it took there would hold up its call for whole time
+// slices of the other thread, and its looking would draw out the spinning.
+constexpr std::chrono::microseconds kCrowdedGap{1000};
+constexpr std::chrono::microseconds kRestFor{10000};
 
 thread_local int t_worker_index = -1;
 thread_local const void* t_worker_pool = nullptr;
@@ -398,8 +421,25 @@ private:
 
     // An idle worker: returns when there is work it may take (or spuriously).
     void wait_idle(int self) {
-        sleep_until(self, [&] { return any_work() && !deques_[self].hosted.load(std::memory_order_seq_cst); },
-                    kIdleLookFor);
+        WorkerDeque& me = deques_[self];
+        Clock::duration longest_gap{};
+        sleep_until(self, [&] { return any_work() && !me.hosted.load(std::memory_order_seq_cst); }, kIdleLookFor,
+                    &longest_gap);
+        // A caller working alongside on this processor keeps it too, and is no
+        // reason to rest; a whole call in the injector, which only workers
+        // run, ends the rest however crowded the processor is.
+        while (longest_gap >= kCrowdedGap && !me.hosted.load(std::memory_order_seq_cst) &&
+               injected_.load(std::memory_order_seq_cst) == 0) {
+            {
+                // Not marked asleep: nobody wakes it early.
+                std::unique_lock<std::mutex> lock(me.sleep_mutex);
+                me.wake_cv.wait_for(lock, kRestFor, [] { return false; });
+            }
+            // A yield returns at once unless another thread wants the processor.
+            const auto before = Clock::now();
+            std::this_thread::yield();
+            longest_gap = Clock::now() - before;
+        }
     }
 
     // Looks for `ready()` for `look`, then sleeps until it holds or another
@@ -407,8 +447,8 @@ private:
     // stores first and then reads `sleepers_`; the sleeper raises `sleepers_`
     // first and then reads `ready()`: one of the two sees the other.
     template <class Ready>
-    void sleep_until(int self, Ready ready, std::chrono::microseconds look) {
-        if (look_for(ready, look)) return;
+    void sleep_until(int self, Ready ready, std::chrono::microseconds look, Clock::duration* longest_gap = nullptr) {
+        if (look_for(ready, look, longest_gap)) return;
         WorkerDeque& me = deques_[self];
         std::unique_lock<std::mutex> lock(me.sleep_mutex);
         me.asleep.store(true, std::memory_order_seq_cst);

@@ -1,11 +1,16 @@
 // The process-wide pool of worker threads: a work-stealing fork-join pool on
 // the system's threads (base/platform.hpp). No Python types: workers never touch a Python object.
 //
-// Contract of the two operations the traversal uses:
+// Contract of the operations the traversal uses:
+//  * run_alongside(task), from a thread that is not a worker: runs the task on
+//    the calling thread as one of the pool's threads, so that the joins inside
+//    it leave their second halves to idle workers, and returns its outcome once
+//    every part has completed. When all guest places are taken, does
+//    run_and_wait instead.
 //  * run_and_wait(task), from a thread that is not a worker: queues the task,
 //    waits on a latch of the caller's own (looks at it, then sleeps on it)
 //    until it has completed, and returns its outcome.
-//  * join(a, b), on a worker: runs a here while b waits in this worker's deque
+//  * join(a, b), on a worker or a guest: runs a here while b waits in this thread's deque
 //    where idle workers may steal it; if nobody took b by the time a is done,
 //    runs b here too. Returns only when both have completed, with both outcomes.
 #pragma once
@@ -47,7 +52,7 @@ public:
     virtual TaskOutcome run_alongside(Task task) = 0;
     virtual std::pair<TaskOutcome, TaskOutcome> join(Task first, Task second) = 0;
 
-    // Index of the calling thread among this pool's workers, or -1 on any other thread.
+    // Index of the calling thread among this pool's workers and guests, or -1 on any other thread.
     virtual int current_worker() const = 0;
 
 protected:
