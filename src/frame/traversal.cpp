@@ -115,6 +115,7 @@ struct Half {
     int cutter;        // worker that cut it (-1: the calling thread)
     bool moved;        // known to run away from its cutter (the halves of the first cut)
     bool free_cut;     // the kernel cannot fail: cuts may move off the middle
+    int64_t min_cut;   // blocks of fewer pixels are not cut (kernels that cannot fail)
 };
 
 void run_half(void* raw);
@@ -148,12 +149,13 @@ void run_half(void* raw) {
         cut = budget > 0 && half.block.size() > 1;
         budget /= 2;
     }
-    if (!cut) {
+    if (!cut || half.block.size() < half.min_cut) {
         half.kernel(half.block, half.context);
         return;
     }
     const int self = half.pool ? half.pool->current_worker() : -1;
-    Half first{half.pool, half.kernel, half.context, {}, budget, half.workers, self, false, half.free_cut};
+    Half first{half.pool, half.kernel, half.context, {}, budget, half.workers, self, false, half.free_cut,
+               half.min_cut};
     Half second = first;
     half.block.split(first.block, second.block, half.free_cut);
     run_pair(first, second);
@@ -180,7 +182,8 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
             return {};
         }
         const uint64_t n = pool.num_workers();
-        Half first{on_caller ? nullptr : &pool, kernel, context, {}, n / 2, n, -1, true, !traits.can_fail};
+        const int64_t min_cut = traits.can_fail ? 0 : kSmallestCutWork / std::max<int64_t>(1, traits.cost_per_pixel);
+        Half first{on_caller ? nullptr : &pool, kernel, context, {}, n / 2, n, -1, true, !traits.can_fail, min_cut};
         Half second = first;
         zip.split(first.block, second.block, !traits.can_fail);
         TopPair pair{&first, &second};

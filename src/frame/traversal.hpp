@@ -31,4 +31,10 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
 // against ~8 Gpixel/s for a fixed index in cache on one thread.
 inline constexpr int64_t kCallingThreadWork = 48 * 1024;
 
+// A kernel that cannot fail has no block cut below this much work: each cut
+// costs a fork and a join (a few hundred nanoseconds), more than a share this
+// small is worth. A kernel that can fail keeps every cut the budget allows:
+// which pixels a failing call leaves written follows from them.
+inline constexpr int64_t kSmallestCutWork = 16 * 1024;
+
 }  // namespace kelvane
