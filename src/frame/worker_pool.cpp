@@ -32,6 +32,7 @@
 #endif
 
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstdlib>
 #include <condition_variable>
@@ -198,28 +199,8 @@ public:
         if (t_worker_pool == this) return run_task(task);
         const int slot = claim_guest_slot();
         if (slot < 0) return run_and_wait(task);
-        // The worker bound to this processor would only take turns with the caller on it.
-        WorkerDeque* host = nullptr;
-        const int processor = platform::current_processor();
-        for (unsigned w = 0; w < n_ && processor >= 0; ++w) {
-            if (deques_[w].processor.load(std::memory_order_relaxed) == processor) host = &deques_[w];
-        }
-        if (host) host->hosted.fetch_add(1, std::memory_order_seq_cst);
-        const int saved_index = t_worker_index;
-        const void* saved_pool = t_worker_pool;
-        t_worker_index = static_cast<int>(n_) + slot;
-        t_worker_pool = this;
-        TaskOutcome outcome = run_task(task);
-        t_worker_index = saved_index;
-        t_worker_pool = saved_pool;
-        // Every join inside has completed: the slot's deque is empty again.
-        guests_.fetch_and(~(1u << slot), std::memory_order_seq_cst);
-        if (host) {
-            host->hosted.fetch_sub(1, std::memory_order_seq_cst);
-            // It may have gone to sleep with work queued that it now may take.
-            if (any_work() && host->asleep.load(std::memory_order_seq_cst)) wake(*host);
-        }
-        return outcome;
+        GuestStay stay(*this, slot);
+        return run_task(task);
     }
 
     std::pair<TaskOutcome, TaskOutcome> join(Task first, Task second) override {
@@ -253,6 +234,42 @@ private:
     struct StartArgs {
         Pool* pool;
         int index;
+    };
+
+    // A calling thread's stay as a guest, from a claimed slot to the end of its
+    // task: it is the pool's thread n + slot meanwhile, and the worker bound to
+    // its processor, if any, stands aside (the two would only take turns on it).
+    class GuestStay {
+    public:
+        GuestStay(Pool& pool, int slot)
+            : pool_(pool), slot_(slot), saved_index_(t_worker_index), saved_pool_(t_worker_pool) {
+            const int processor = platform::current_processor();
+            for (unsigned w = 0; w < pool.n_ && processor >= 0; ++w) {
+                if (pool.deques_[w].processor.load(std::memory_order_relaxed) == processor) host_ = &pool.deques_[w];
+            }
+            if (host_) host_->hosted.fetch_add(1, std::memory_order_seq_cst);
+            t_worker_index = static_cast<int>(pool.n_) + slot;
+            t_worker_pool = &pool;
+        }
+        // Every join of the task has completed by now: the slot's deque is empty.
+        ~GuestStay() {
+            t_worker_index = saved_index_;
+            t_worker_pool = saved_pool_;
+            pool_.guests_.fetch_and(~(1u << slot_), std::memory_order_seq_cst);
+            if (!host_) return;
+            host_->hosted.fetch_sub(1, std::memory_order_seq_cst);
+            // It may have gone to sleep with work queued that it now may take.
+            if (pool_.any_work() && host_->asleep.load(std::memory_order_seq_cst)) wake(*host_);
+        }
+        GuestStay(const GuestStay&) = delete;
+        GuestStay& operator=(const GuestStay&) = delete;
+
+    private:
+        Pool& pool_;
+        const int slot_;
+        const int saved_index_;
+        const void* const saved_pool_;
+        WorkerDeque* host_ = nullptr;
     };
 
     static void thread_main(void* raw) {
@@ -354,7 +371,7 @@ private:
             if (free == 0) return -1;
             const unsigned bit = free & (~free + 1);
             if (guests_.compare_exchange_weak(taken, taken | bit, std::memory_order_seq_cst)) {
-                return __builtin_ctz(bit);
+                return std::countr_zero(bit);
             }
         }
     }
