@@ -134,15 +134,18 @@ struct alignas(64) WorkerDeque {
     // to one thread that can use it.
     std::mutex sleep_mutex;
     std::condition_variable wake_cv;
-    std::atomic<bool> asleep{false};  // written under `sleep_mutex`
+    std::atomic<bool> asleep{false};   // written under `sleep_mutex`
+    std::atomic<bool> resting{false};  // written under `sleep_mutex`
 };
 
 // A worker whose processor another thread held this long between two of its
 // looks shares it with a thread that does not give it up, such as an OpenMP
 // worker spinning for milliseconds after its parallel region. It rests for
-// kRestFor, takes no work and cannot be woken, until a yield shows the
-// processor free: work it took there would hold up its call for whole time
-// slices of the other thread, and its looking would draw out the spinning.
+// kRestFor, takes no work and is not woken for new work, until a yield shows
+// the processor free: work it took there would hold up its call for whole
+// time slices of the other thread (even a 4096 x 4096 call finishes sooner
+// without it), and its looking would draw out the spinning. Only a whole call
+// in the injector, which no guest runs, ends a rest early.
 constexpr std::chrono::microseconds kCrowdedGap{1000};
 constexpr std::chrono::microseconds kRestFor{10000};
 
@@ -191,6 +194,7 @@ public:
             pending_.fetch_add(1, std::memory_order_seq_cst);
         }
         announce_work();
+        end_rests();
         latch.wait();
         return std::move(job.outcome);
     }
@@ -436,6 +440,20 @@ private:
         return true;
     }
 
+    bool rest_ends() const { return injected_.load(std::memory_order_seq_cst) > 0; }
+
+    // Called after making rest_ends() hold: a resting worker sets `resting`
+    // and then reads rest_ends(), this reads `resting` after, so one of the
+    // two sees the other.
+    void end_rests() {
+        for (unsigned w = 0; w < n_; ++w) {
+            WorkerDeque& worker = deques_[w];
+            if (!worker.resting.load(std::memory_order_seq_cst)) continue;
+            std::lock_guard<std::mutex> lock(worker.sleep_mutex);
+            worker.wake_cv.notify_one();
+        }
+    }
+
     // An idle worker: returns when there is work it may take (or spuriously).
     void wait_idle(int self) {
         WorkerDeque& me = deques_[self];
@@ -443,14 +461,14 @@ private:
         sleep_until(self, [&] { return any_work() && !me.hosted.load(std::memory_order_seq_cst); }, kIdleLookFor,
                     &longest_gap);
         // A caller working alongside on this processor keeps it too, and is no
-        // reason to rest; a whole call in the injector, which only workers
-        // run, ends the rest however crowded the processor is.
-        while (longest_gap >= kCrowdedGap && !me.hosted.load(std::memory_order_seq_cst) &&
-               injected_.load(std::memory_order_seq_cst) == 0) {
+        // reason to rest.
+        while (longest_gap >= kCrowdedGap && !me.hosted.load(std::memory_order_seq_cst) && !rest_ends()) {
             {
-                // Not marked asleep: nobody wakes it early.
+                // Not marked asleep: new work does not wake it (end_rests does).
                 std::unique_lock<std::mutex> lock(me.sleep_mutex);
-                me.wake_cv.wait_for(lock, kRestFor, [] { return false; });
+                me.resting.store(true, std::memory_order_seq_cst);
+                me.wake_cv.wait_for(lock, kRestFor, [&] { return rest_ends(); });
+                me.resting.store(false, std::memory_order_relaxed);
             }
             // A yield returns at once unless another thread wants the processor.
             const auto before = Clock::now();
