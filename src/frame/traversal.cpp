@@ -191,7 +191,8 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
             run_top_pair(&pair);
             return {};
         }
-        return pool.run_alongside(Task{&run_top_pair, &pair});
+        const bool wake_sleepers = zip.size() * traits.cost_per_pixel > kWakeWorkersWork;
+        return pool.run_alongside(Task{&run_top_pair, &pair}, wake_sleepers);
     } catch (Panic& p) {
         return TaskOutcome(std::move(p));
     } catch (...) {

@@ -31,6 +31,12 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
 // against ~8 Gpixel/s for a fixed index in cache on one thread.
 inline constexpr int64_t kCallingThreadWork = 48 * 1024;
 
+// Grids with more work than this wake sleeping workers to help; smaller ones
+// are shared only with workers that are awake (after a call, workers look for
+// more work for a while), as a worker woken from its sleep arrives 10 to 30 us
+// later on the 2-core VM, when the calling thread has done most of the work.
+inline constexpr int64_t kWakeWorkersWork = 256 * 1024;
+
 // A kernel that cannot fail has no block cut below this much work: each cut
 // costs a fork and a join (a few hundred nanoseconds), more than a share this
 // small is worth. A kernel that can fail keeps every cut the budget allows:

@@ -151,6 +151,7 @@ constexpr std::chrono::microseconds kRestFor{10000};
 
 thread_local int t_worker_index = -1;
 thread_local const void* t_worker_pool = nullptr;
+thread_local bool t_guest_wakes = false;  // a guest's new work may wake sleeping workers
 
 class Pool final : public WorkerPool {
 public:
@@ -199,11 +200,11 @@ public:
         return std::move(job.outcome);
     }
 
-    TaskOutcome run_alongside(Task task) override {
+    TaskOutcome run_alongside(Task task, bool wake_sleepers) override {
         if (t_worker_pool == this) return run_task(task);
         const int slot = claim_guest_slot();
         if (slot < 0) return run_and_wait(task);
-        GuestStay stay(*this, slot);
+        GuestStay stay(*this, slot, wake_sleepers);
         return run_task(task);
     }
 
@@ -212,7 +213,7 @@ public:
         WorkerDeque& deque = deques_[self];
         Job job{second, self, nullptr, {}, {}};
         bool queued = push(deque, &job);
-        if (queued) announce_work();
+        if (queued && (!is_guest(self) || t_guest_wakes)) announce_work();
 
         TaskOutcome first_outcome = run_task(first);
 
@@ -245,7 +246,7 @@ private:
     // its processor, if any, stands aside (the two would only take turns on it).
     class GuestStay {
     public:
-        GuestStay(Pool& pool, int slot)
+        GuestStay(Pool& pool, int slot, bool wake_sleepers)
             : pool_(pool), slot_(slot), saved_index_(t_worker_index), saved_pool_(t_worker_pool) {
             const int processor = platform::current_processor();
             for (unsigned w = 0; w < pool.n_ && processor >= 0; ++w) {
@@ -254,12 +255,18 @@ private:
             if (host_) host_->hosted.fetch_add(1, std::memory_order_seq_cst);
             t_worker_index = static_cast<int>(pool.n_) + slot;
             t_worker_pool = &pool;
+            // Calls that follow each other closely are worth a wake-up even when
+            // small: the woken worker then stays awake for the next ones.
+            const int64_t now = Clock::now().time_since_epoch().count();
+            t_guest_wakes = wake_sleepers || now - pool.last_guest_end_.load(std::memory_order_relaxed) <
+                                                     Clock::duration(kIdleLookFor).count();
         }
         // Every join of the task has completed by now: the slot's deque is empty.
         ~GuestStay() {
             t_worker_index = saved_index_;
             t_worker_pool = saved_pool_;
             pool_.guests_.fetch_and(~(1u << slot_), std::memory_order_seq_cst);
+            pool_.last_guest_end_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
             if (!host_) return;
             host_->hosted.fetch_sub(1, std::memory_order_seq_cst);
             // It may have gone to sleep with work queued that it now may take.
@@ -500,6 +507,7 @@ private:
     std::atomic<int64_t> pending_{0};
     std::atomic<int64_t> injected_{0};  // of `pending_`, the jobs in the injector
     std::atomic<unsigned> guests_{0};   // guest slots in use, one bit each
+    std::atomic<int64_t> last_guest_end_{0};  // Clock ticks
     std::atomic<int> sleepers_{0};
     std::mutex start_mutex_;
     std::condition_variable start_cv_;

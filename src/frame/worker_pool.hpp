@@ -6,7 +6,8 @@
 //    the calling thread as one of the pool's threads, so that the joins inside
 //    it leave their second halves to idle workers, and returns its outcome once
 //    every part has completed. When all guest places are taken, does
-//    run_and_wait instead.
+//    run_and_wait instead. Without `wake_sleepers` only workers that are
+//    awake (looking for work) help: for a task shorter than a wake-up.
 //  * run_and_wait(task), from a thread that is not a worker: queues the task,
 //    waits on a latch of the caller's own (looks at it, then sleeps on it)
 //    until it has completed, and returns its outcome.
@@ -49,7 +50,7 @@ public:
 
     virtual unsigned num_workers() const = 0;
     virtual TaskOutcome run_and_wait(Task task) = 0;
-    virtual TaskOutcome run_alongside(Task task) = 0;
+    virtual TaskOutcome run_alongside(Task task, bool wake_sleepers) = 0;
     virtual std::pair<TaskOutcome, TaskOutcome> join(Task first, Task second) = 0;
 
     // Index of the calling thread among this pool's workers and guests, or -1 on any other thread.

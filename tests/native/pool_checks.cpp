@@ -152,7 +152,8 @@ static void nested_joins(WorkerPool& pool) {
             std::atomic<int64_t> leaves_run{0};
             JoinNode root{&pool, depth, 0, &leaves_run, fail_every};
             const Task task{&run_join_node, &root};
-            const TaskOutcome outcome = alongside ? pool.run_alongside(task) : pool.run_and_wait(task);
+            // (Alongside, deep trees wake the workers; shallow ones use those awake.)
+            const TaskOutcome outcome = alongside ? pool.run_alongside(task, depth == 9) : pool.run_and_wait(task);
             const int64_t leaves = int64_t{1} << depth;
             const bool fails = fail_every > 0 && fail_every <= leaves;
             const std::string first_failure = "leaf " + std::to_string(fail_every - 1);
