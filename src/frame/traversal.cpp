@@ -191,8 +191,9 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
             run_top_pair(&pair);
             return {};
         }
-        const bool wake_sleepers = zip.size() * traits.cost_per_pixel > kWakeWorkersWork;
-        return pool.run_alongside(Task{&run_top_pair, &pair}, wake_sleepers);
+        const int64_t work = zip.size() * traits.cost_per_pixel;
+        if (work >= kHandOverWork) return pool.run_and_wait(Task{&run_top_pair, &pair});
+        return pool.run_alongside(Task{&run_top_pair, &pair}, work > kWakeWorkersWork);
     } catch (Panic& p) {
         return TaskOutcome(std::move(p));
     } catch (...) {

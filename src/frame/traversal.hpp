@@ -31,6 +31,15 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
 // against ~8 Gpixel/s for a fixed index in cache on one thread.
 inline constexpr int64_t kCallingThreadWork = 48 * 1024;
 
+// Grids with at least this much work (milliseconds of it) are handed to the
+// workers whole while the calling thread sleeps: the hand-off is small against
+// them, and after an OpenMP pool's parallel region (numba's), whose threads
+// spin on for milliseconds, the workers then join in at once, where a
+// calling thread working alongside would leave a worker resting (measured
+// with the shared peers harness at 4096 x 4096). Smaller grids are computed
+// by the calling thread alongside the workers.
+inline constexpr int64_t kHandOverWork = 8 * 1024 * 1024;
+
 // Grids with more work than this wake sleeping workers to help; smaller ones
 // are shared only with workers that are awake (after a call, workers look for
 // more work for a while), as a worker woken from its sleep arrives 10 to 30 us

@@ -9,8 +9,9 @@
 // deque of its own among kGuestSlots, so that on n processors n threads
 // compute, as in an OpenMP team, and the caller needs no waking at the end.
 // The worker bound to the caller's processor stands aside meanwhile (two
-// threads on one processor only take turns). Callers beyond the guest slots
-// queue their whole job in the shared injector and wait on a latch.
+// threads on one processor only take turns). Callers beyond the guest slots,
+// and long calls (frame/traversal.hpp), queue their whole job in the shared
+// injector and wait on a latch.
 //
 // Waiting: an idle worker looks for work for kIdleLookFor, then sleeps; a
 // guest or a latch waiter looks for kCallerLooksFor, then sleeps. In a virtual
@@ -143,9 +144,10 @@ struct alignas(64) WorkerDeque {
 // worker spinning for milliseconds after its parallel region. It rests for
 // kRestFor, takes no work and is not woken for new work, until a yield shows
 // the processor free: work it took there would hold up its call for whole
-// time slices of the other thread (even a 4096 x 4096 call finishes sooner
-// without it), and its looking would draw out the spinning. Only a whole call
-// in the injector, which no guest runs, ends a rest early.
+// time slices of the other thread, and its looking would draw out the
+// spinning. A whole call in the injector ends a rest early: no guest runs it,
+// and a long call (the injector's usual one) loses less to one slice of delay
+// than to a processor missing.
 constexpr std::chrono::microseconds kCrowdedGap{1000};
 constexpr std::chrono::microseconds kRestFor{10000};
 
