@@ -137,6 +137,7 @@ struct alignas(64) WorkerDeque {
     std::condition_variable wake_cv;
     std::atomic<bool> asleep{false};   // written under `sleep_mutex`
     std::atomic<bool> resting{false};  // written under `sleep_mutex`
+    std::atomic<int64_t> hosted_at{0};  // Clock ticks: when a guest last came to its processor
 };
 
 // A worker whose processor another thread held this long between two of its
@@ -254,7 +255,10 @@ private:
             for (unsigned w = 0; w < pool.n_ && processor >= 0; ++w) {
                 if (pool.deques_[w].processor.load(std::memory_order_relaxed) == processor) host_ = &pool.deques_[w];
             }
-            if (host_) host_->hosted.fetch_add(1, std::memory_order_seq_cst);
+            if (host_) {
+                host_->hosted.fetch_add(1, std::memory_order_seq_cst);
+                host_->hosted_at.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+            }
             t_worker_index = static_cast<int>(pool.n_) + slot;
             t_worker_pool = &pool;
             // Calls that follow each other closely are worth a wake-up even when
@@ -469,8 +473,10 @@ private:
         Clock::duration longest_gap{};
         sleep_until(self, [&] { return any_work() && !me.hosted.load(std::memory_order_seq_cst); }, kIdleLookFor,
                     &longest_gap);
-        // A caller working alongside on this processor keeps it too, and is no
-        // reason to rest.
+        // A caller working alongside on this processor keeps it too, also with
+        // the Python code between its calls, and is no reason to rest.
+        const auto since_hosted = Clock::now().time_since_epoch().count() - me.hosted_at.load(std::memory_order_relaxed);
+        if (since_hosted < Clock::duration(kRestFor).count()) return;
         while (longest_gap >= kCrowdedGap && !me.hosted.load(std::memory_order_seq_cst) && !rest_ends()) {
             {
                 // Not marked asleep: new work does not wake it (end_rests does).
