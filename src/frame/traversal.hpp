@@ -26,10 +26,12 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
                      KernelTraits traits) noexcept;
 
 // Grids whose pixels cost at most this much are computed on the calling thread
-// alone: a worker's share of a smaller grid takes less time than handing it
-// over (1 to 3 us on the 2-core VM where this was tuned, bench/pool_wait.py),
-// against ~8 Gpixel/s for a fixed index in cache on one thread.
-inline constexpr int64_t kCallingThreadWork = 48 * 1024;
+// alone: a worker's share of a smaller grid is worth about what handing it
+// over costs on the 2-core VM where this was tuned (a 256 x 256 fixed index:
+// 6.5 to 10 us shared in eight runs, 7.4 to 8.1 alone; 362 x 362: 11 to 13
+// shared, 14 to 16 alone), against ~8 Gpixel/s for a fixed index in cache on
+// one thread.
+inline constexpr int64_t kCallingThreadWork = 96 * 1024;
 
 // Grids with at least this much work (milliseconds of it) are handed to the
 // workers whole while the calling thread sleeps: the hand-off is small against
