@@ -1,7 +1,6 @@
 // Cutting the grid and scheduling its blocks on the pool.
 #include "frame/traversal.hpp"
 
-
 #include <algorithm>
 
 namespace kelvane {

@@ -251,19 +251,19 @@ private:
     public:
         GuestStay(Pool& pool, int slot, bool wake_sleepers)
             : pool_(pool), slot_(slot), saved_index_(t_worker_index), saved_pool_(t_worker_pool) {
+            const int64_t now = Clock::now().time_since_epoch().count();
             const int processor = platform::current_processor();
             for (unsigned w = 0; w < pool.n_ && processor >= 0; ++w) {
                 if (pool.deques_[w].processor.load(std::memory_order_relaxed) == processor) host_ = &pool.deques_[w];
             }
             if (host_) {
                 host_->hosted.fetch_add(1, std::memory_order_seq_cst);
-                host_->hosted_at.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+                host_->hosted_at.store(now, std::memory_order_relaxed);
             }
             t_worker_index = static_cast<int>(pool.n_) + slot;
             t_worker_pool = &pool;
             // Calls that follow each other closely are worth a wake-up even when
             // small: the woken worker then stays awake for the next ones.
-            const int64_t now = Clock::now().time_since_epoch().count();
             t_guest_wakes = wake_sleepers || now - pool.last_guest_end_.load(std::memory_order_relaxed) <
                                                      Clock::duration(kIdleLookFor).count();
         }
@@ -271,6 +271,7 @@ private:
         ~GuestStay() {
             t_worker_index = saved_index_;
             t_worker_pool = saved_pool_;
+            t_guest_wakes = false;
             pool_.guests_.fetch_and(~(1u << slot_), std::memory_order_seq_cst);
             pool_.last_guest_end_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
             if (!host_) return;
