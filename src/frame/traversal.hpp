@@ -26,12 +26,14 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
                      KernelTraits traits) noexcept;
 
 // Grids whose pixels cost at most this much are computed on the calling thread
-// alone: a worker's share of a smaller grid is worth about what handing it
-// over costs on the 2-core VM where this was tuned (a 256 x 256 fixed index:
-// 6.5 to 10 us shared in eight runs, 7.4 to 8.1 alone; 362 x 362: 11 to 13
-// shared, 14 to 16 alone), against ~8 Gpixel/s for a fixed index in cache on
-// one thread.
-inline constexpr int64_t kCallingThreadWork = 96 * 1024;
+// alone: a worker's share of a smaller grid is worth less than handing it over.
+// Where that lies depends on the processor: on the 2-core Xeon VM (AVX-512, a
+// fixed index at ~5 Gpixel/s on one thread) sharing wins from 144 x 144 up
+// (256 x 256: 9.4 us shared, 12.5 alone; 128 x 128: 3.4 either way); on the
+// 2-core EPYC VM (~8 Gpixel/s) 256 x 256 was even (6.5 to 10 us shared, 7.4
+// to 8.1 alone) and 362 x 362 gained (11 to 13 against 14 to 16). The smallest
+// cut is the limit: a grid too small to cut once is not shared.
+inline constexpr int64_t kCallingThreadWork = 16 * 1024;
 
 // Grids with at least this much work (milliseconds of it) are handed to the
 // workers whole while the calling thread sleeps: the hand-off is small against

@@ -500,6 +500,8 @@ private:
     template <class Ready>
     void sleep_until(int self, Ready ready, std::chrono::microseconds look, Clock::duration* longest_gap = nullptr) {
         if (look_for(ready, look, longest_gap)) return;
+        // A gap seen before a sleep says nothing of the processor after it.
+        if (longest_gap) *longest_gap = {};
         WorkerDeque& me = deques_[self];
         std::unique_lock<std::mutex> lock(me.sleep_mutex);
         me.asleep.store(true, std::memory_order_seq_cst);
