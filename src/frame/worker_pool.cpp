@@ -3,7 +3,7 @@
 // Each worker owns a deque of jobs: it pushes and pops at the bottom, idle
 // workers steal from the top. The deques are short (one entry per fork level)
 // and touched a few dozen times per computation, so each is guarded by a plain
-// mutex; the hot path is the kernels, not the scheduling.
+// lock (SpinLock); the hot path is the kernels, not the scheduling.
 //
 // Callers: a calling thread works alongside the workers as a guest, with a
 // deque of its own among kGuestSlots, so that on n processors n threads
@@ -17,7 +17,8 @@
 // guest or a latch waiter looks for kCallerLooksFor, then sleeps. In a virtual
 // machine a thread woken from a condition runs 10 to 20 us later, more than a
 // call on cached data computes. Between looks they yield, so that a thread on
-// the same processor with something to do runs. Each thread sleeps on its own
+// the same processor with something to do runs; a worker whose processor
+// another thread keeps (kCrowdedGap) sleeps at once for a while. Each thread sleeps on its own
 // condition: new work wakes one worker that may take it, a finished job its
 // joiner. Workers are bound one to each processor where the pool has one per
 // processor (base/platform.hpp). `pending_` counts queued jobs and `sleepers_`
@@ -114,6 +115,33 @@ struct Latch {
     }
 };
 
+// Guards the deques: held for a few instructions, never across a call. A
+// waiter spins rather than sleeps: a thread put to sleep on a lock in a
+// virtual machine is woken tens of microseconds later (a halted virtual
+// processor has to be run again), longer than a whole small call. It yields
+// between rounds of spinning, in case the holder was preempted on its
+// processor.
+class SpinLock {
+public:
+    void lock() {
+        for (;;) {
+            if (!locked_.exchange(true, std::memory_order_acquire)) return;
+            for (int spins = 0; locked_.load(std::memory_order_relaxed); ++spins) {
+                if (spins < 64) {
+                    cpu_relax();
+                } else {
+                    std::this_thread::yield();
+                    spins = 0;
+                }
+            }
+        }
+    }
+    void unlock() { locked_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> locked_{false};
+};
+
 struct Job {
     Task task;
     int owner;                   // worker that queued it, -1 for an outside caller
@@ -123,7 +151,7 @@ struct Job {
 };
 
 struct alignas(64) WorkerDeque {
-    std::mutex mutex;
+    SpinLock lock;
     Job* jobs[kDequeCapacity];
     size_t top = 0;     // next to steal
     size_t bottom = 0;  // next free slot
@@ -135,22 +163,22 @@ struct alignas(64) WorkerDeque {
     // to one thread that can use it.
     std::mutex sleep_mutex;
     std::condition_variable wake_cv;
-    std::atomic<bool> asleep{false};   // written under `sleep_mutex`
-    std::atomic<bool> resting{false};  // written under `sleep_mutex`
+    std::atomic<bool> asleep{false};  // written under `sleep_mutex`
     std::atomic<int64_t> hosted_at{0};  // Clock ticks: when a guest last came to its processor
+    int64_t crowded_until = 0;          // Clock ticks; the worker's own
 };
 
 // A worker whose processor another thread held this long between two of its
 // looks shares it with a thread that does not give it up, such as an OpenMP
-// worker spinning for milliseconds after its parallel region. It rests for
-// kRestFor, takes no work and is not woken for new work, until a yield shows
-// the processor free: work it took there would hold up its call for whole
-// time slices of the other thread, and its looking would draw out the
-// spinning. A whole call in the injector ends a rest early: no guest runs it,
-// and a long call (the injector's usual one) loses less to one slice of delay
-// than to a processor missing.
+// worker spinning for milliseconds after its parallel region, or a thread
+// computing. For kCrowdedFor it then sleeps as soon as it is idle, without
+// looking: its looks would hand the processor to that thread for a whole time
+// slice each and leave work it should take waiting meanwhile, where a thread
+// woken from its sleep is run promptly (on the 2-core Xeon VM, 1024 x 1024
+// calls in numba's spinning took ~135 us so, 240 us with the worker kept
+// away, 121 us with no spinning).
 constexpr std::chrono::microseconds kCrowdedGap{1000};
-constexpr std::chrono::microseconds kRestFor{10000};
+constexpr std::chrono::microseconds kCrowdedFor{10000};
 
 thread_local int t_worker_index = -1;
 thread_local const void* t_worker_pool = nullptr;
@@ -192,13 +220,12 @@ public:
         Latch latch;
         Job job{task, -1, &latch, {}, {}};
         {
-            std::lock_guard<std::mutex> lock(injector_mutex_);
+            std::lock_guard<SpinLock> hold(injector_lock_);
             injector_.push_back(&job);
             injected_.fetch_add(1, std::memory_order_seq_cst);
             pending_.fetch_add(1, std::memory_order_seq_cst);
         }
         announce_work();
-        end_rests();
         latch.wait();
         return std::move(job.outcome);
     }
@@ -350,7 +377,7 @@ private:
     }
 
     bool push(WorkerDeque& d, Job* job) {
-        std::lock_guard<std::mutex> lock(d.mutex);
+        std::lock_guard<SpinLock> hold(d.lock);
         if (d.bottom - d.top == kDequeCapacity) return false;  // full: run it in place
         d.jobs[d.bottom++ % kDequeCapacity] = job;
         pending_.fetch_add(1, std::memory_order_seq_cst);
@@ -359,7 +386,7 @@ private:
 
     // Takes `job` back if it is still at the bottom of this worker's deque.
     bool take_back(WorkerDeque& d, Job* job) {
-        std::lock_guard<std::mutex> lock(d.mutex);
+        std::lock_guard<SpinLock> hold(d.lock);
         if (d.bottom == d.top || d.jobs[(d.bottom - 1) % kDequeCapacity] != job) return false;
         --d.bottom;
         pending_.fetch_sub(1, std::memory_order_seq_cst);
@@ -367,14 +394,14 @@ private:
     }
 
     Job* pop_bottom(WorkerDeque& d) {
-        std::lock_guard<std::mutex> lock(d.mutex);
+        std::lock_guard<SpinLock> hold(d.lock);
         if (d.bottom == d.top) return nullptr;
         pending_.fetch_sub(1, std::memory_order_seq_cst);
         return d.jobs[--d.bottom % kDequeCapacity];
     }
 
     Job* steal_top(WorkerDeque& d) {
-        std::lock_guard<std::mutex> lock(d.mutex);
+        std::lock_guard<SpinLock> hold(d.lock);
         if (d.bottom == d.top) return nullptr;
         pending_.fetch_sub(1, std::memory_order_seq_cst);
         return d.jobs[d.top++ % kDequeCapacity];
@@ -408,7 +435,7 @@ private:
         }
         if (is_guest(self)) return steal(self);
         {
-            std::lock_guard<std::mutex> lock(injector_mutex_);
+            std::lock_guard<SpinLock> hold(injector_lock_);
             if (!injector_.empty()) {
                 Job* job = injector_.front();
                 injector_.erase(injector_.begin());
@@ -454,52 +481,29 @@ private:
         return true;
     }
 
-    bool rest_ends() const { return injected_.load(std::memory_order_seq_cst) > 0; }
-
-    // Called after making rest_ends() hold: a resting worker sets `resting`
-    // and then reads rest_ends(), this reads `resting` after, so one of the
-    // two sees the other.
-    void end_rests() {
-        for (unsigned w = 0; w < n_; ++w) {
-            WorkerDeque& worker = deques_[w];
-            if (!worker.resting.load(std::memory_order_seq_cst)) continue;
-            std::lock_guard<std::mutex> lock(worker.sleep_mutex);
-            worker.wake_cv.notify_one();
-        }
-    }
-
     // An idle worker: returns when there is work it may take (or spuriously).
     void wait_idle(int self) {
         WorkerDeque& me = deques_[self];
+        const bool crowded = Clock::now().time_since_epoch().count() < me.crowded_until;
         Clock::duration longest_gap{};
-        sleep_until(self, [&] { return any_work() && !me.hosted.load(std::memory_order_seq_cst); }, kIdleLookFor,
-                    &longest_gap);
+        sleep_until(self, [&] { return any_work() && !me.hosted.load(std::memory_order_seq_cst); },
+                    crowded ? std::chrono::microseconds{0} : kIdleLookFor, &longest_gap);
+        if (longest_gap < kCrowdedGap) return;
         // A caller working alongside on this processor keeps it too, also with
-        // the Python code between its calls, and is no reason to rest.
-        const auto since_hosted = Clock::now().time_since_epoch().count() - me.hosted_at.load(std::memory_order_relaxed);
-        if (since_hosted < Clock::duration(kRestFor).count()) return;
-        while (longest_gap >= kCrowdedGap && !me.hosted.load(std::memory_order_seq_cst) && !rest_ends()) {
-            {
-                // Not marked asleep: new work does not wake it (end_rests does).
-                std::unique_lock<std::mutex> lock(me.sleep_mutex);
-                me.resting.store(true, std::memory_order_seq_cst);
-                me.wake_cv.wait_for(lock, kRestFor, [&] { return rest_ends(); });
-                me.resting.store(false, std::memory_order_relaxed);
-            }
-            // A yield returns at once unless another thread wants the processor.
-            const auto before = Clock::now();
-            std::this_thread::yield();
-            longest_gap = Clock::now() - before;
-        }
+        // the Python code between its calls, and does not crowd it.
+        const int64_t now = Clock::now().time_since_epoch().count();
+        if (now - me.hosted_at.load(std::memory_order_relaxed) < Clock::duration(kCrowdedFor).count()) return;
+        me.crowded_until = now + Clock::duration(kCrowdedFor).count();
     }
 
-    // Looks for `ready()` for `look`, then sleeps until it holds or another
+    // Looks for `ready()` for `look` (a zero `look` checks it once, without
+    // giving the processor away), then sleeps until it holds or another
     // thread wakes this one (callers loop). Whoever makes `ready()` hold
     // stores first and then reads `sleepers_`; the sleeper raises `sleepers_`
     // first and then reads `ready()`: one of the two sees the other.
     template <class Ready>
     void sleep_until(int self, Ready ready, std::chrono::microseconds look, Clock::duration* longest_gap = nullptr) {
-        if (look_for(ready, look, longest_gap)) return;
+        if (look.count() == 0 ? ready() : look_for(ready, look, longest_gap)) return;
         // A gap seen before a sleep says nothing of the processor after it.
         if (longest_gap) *longest_gap = {};
         WorkerDeque& me = deques_[self];
@@ -513,7 +517,7 @@ private:
 
     const unsigned n_;
     std::vector<WorkerDeque> deques_;
-    std::mutex injector_mutex_;
+    SpinLock injector_lock_;
     std::vector<Job*> injector_;
     std::atomic<int64_t> pending_{0};
     std::atomic<int64_t> injected_{0};  // of `pending_`, the jobs in the injector
