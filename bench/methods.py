@@ -469,13 +469,15 @@ class Env:
             out = make_out()
             rs.append(Runner("kelvane", kelvane_call(self.k, op, bands, out, self.compiled), out))
         if op == "nd" and self.k is not None and "calculate_normalized_difference" in self.k_works:
-            holder = [None]
+            # Each allocating runner keeps its own last result alive (a closure
+            # sees the variable, not the list it held when it was made).
+            alloc_holder = [None]
             a, b = bands
             kfn = self.k.calculate_normalized_difference
 
             def alloc():
-                holder[0] = kfn(a, b)
-            rs.append(Runner("kelvane_alloc", alloc, None, result=lambda: holder[0]))
+                alloc_holder[0] = kfn(a, b)
+            rs.append(Runner("kelvane_alloc", alloc, None, result=lambda: alloc_holder[0]))
         twin = OPS[op][2]
         if twin is not None and self.k_available(twin):
             out = make_out()
@@ -504,7 +506,7 @@ class Env:
             cfn = self.dll.lim2 if nb == 2 else self.dll.lim3
             rs.append(Runner("limit_c", (lambda fn=cfn, ptrs=ptrs: fn(*ptrs)), out))
         if op == "nd" and (self.dll is not None or self.nb is not None):
-            holder = [None]
+            lim_holder = [None]
             a, b = bands
             if self.dll is not None:
                 cfn, nthreads = self.dll.lim2, self.nthreads
@@ -512,13 +514,13 @@ class Env:
                 def lim_alloc():
                     o = np.empty(a.shape, F32)
                     cfn(a.ctypes.data, b.ctypes.data, o.ctypes.data, o.size, nthreads)
-                    holder[0] = o
+                    lim_holder[0] = o
             else:
                 lfn = self.nb["lim2"][0]
 
                 def lim_alloc():
                     o = np.empty(a.shape, F32)
                     lfn(a, b, o)
-                    holder[0] = o
-            rs.append(Runner("limit_alloc", lim_alloc, None, result=lambda: holder[0]))
+                    lim_holder[0] = o
+            rs.append(Runner("limit_alloc", lim_alloc, None, result=lambda: lim_holder[0]))
         return rs
