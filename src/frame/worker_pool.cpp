@@ -165,7 +165,7 @@ struct alignas(64) WorkerDeque {
     std::condition_variable wake_cv;
     std::atomic<bool> asleep{false};  // written under `sleep_mutex`
     std::atomic<int64_t> hosted_at{0};  // Clock ticks: when a guest last came to its processor
-    int64_t crowded_until = 0;          // Clock ticks; the worker's own
+    std::atomic<int64_t> crowded_until{0};  // Clock ticks; see kCrowdedGap
 };
 
 // A worker whose processor another thread held this long between two of its
@@ -182,7 +182,10 @@ constexpr std::chrono::microseconds kCrowdedFor{10000};
 
 thread_local int t_worker_index = -1;
 thread_local const void* t_worker_pool = nullptr;
-thread_local bool t_guest_wakes = false;  // a guest's new work may wake sleeping workers
+// Whom a guest's new work may wake: sleeping workers, and of them also those
+// whose processor is crowded.
+thread_local bool t_guest_wakes = false;
+thread_local bool t_guest_wakes_crowded = false;
 
 class Pool final : public WorkerPool {
 public:
@@ -243,7 +246,7 @@ public:
         WorkerDeque& deque = deques_[self];
         Job job{second, self, nullptr, {}, {}};
         bool queued = push(deque, &job);
-        if (queued && (!is_guest(self) || t_guest_wakes)) announce_work();
+        if (queued && (!is_guest(self) || t_guest_wakes)) announce_work(!is_guest(self) || t_guest_wakes_crowded);
 
         TaskOutcome first_outcome = run_task(first);
 
@@ -290,15 +293,18 @@ private:
             t_worker_index = static_cast<int>(pool.n_) + slot;
             t_worker_pool = &pool;
             // Calls that follow each other closely are worth a wake-up even when
-            // small: the woken worker then stays awake for the next ones.
+            // small: the woken worker then stays awake for the next ones, unless
+            // its processor is crowded (it then sleeps again at once).
             t_guest_wakes = wake_sleepers || now - pool.last_guest_end_.load(std::memory_order_relaxed) <
                                                      Clock::duration(kIdleLookFor).count();
+            t_guest_wakes_crowded = wake_sleepers;
         }
         // Every join of the task has completed by now: the slot's deque is empty.
         ~GuestStay() {
             t_worker_index = saved_index_;
             t_worker_pool = saved_pool_;
             t_guest_wakes = false;
+            t_guest_wakes_crowded = false;
             pool_.guests_.fetch_and(~(1u << slot_), std::memory_order_seq_cst);
             pool_.last_guest_end_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
             if (!host_) return;
@@ -463,12 +469,15 @@ private:
         return nullptr;
     }
 
-    // Wakes one sleeping worker that may take work, if any sleeps.
-    void announce_work() {
+    // Wakes one sleeping worker that may take work, if any sleeps; one whose
+    // processor is crowded only with `crowded_too`.
+    void announce_work(bool crowded_too = true) {
         if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+        const int64_t now = crowded_too ? 0 : Clock::now().time_since_epoch().count();
         for (unsigned w = 0; w < n_; ++w) {
             WorkerDeque& worker = deques_[w];
             if (!worker.asleep.load(std::memory_order_seq_cst) || worker.hosted.load(std::memory_order_seq_cst)) continue;
+            if (!crowded_too && now < worker.crowded_until.load(std::memory_order_relaxed)) continue;
             if (wake(worker)) return;
         }
     }
@@ -484,7 +493,7 @@ private:
     // An idle worker: returns when there is work it may take (or spuriously).
     void wait_idle(int self) {
         WorkerDeque& me = deques_[self];
-        const bool crowded = Clock::now().time_since_epoch().count() < me.crowded_until;
+        const bool crowded = Clock::now().time_since_epoch().count() < me.crowded_until.load(std::memory_order_relaxed);
         Clock::duration longest_gap{};
         sleep_until(self, [&] { return any_work() && !me.hosted.load(std::memory_order_seq_cst); },
                     crowded ? std::chrono::microseconds{0} : kIdleLookFor, &longest_gap);
@@ -493,7 +502,7 @@ private:
         // the Python code between its calls, and does not crowd it.
         const int64_t now = Clock::now().time_since_epoch().count();
         if (now - me.hosted_at.load(std::memory_order_relaxed) < Clock::duration(kCrowdedFor).count()) return;
-        me.crowded_until = now + Clock::duration(kCrowdedFor).count();
+        me.crowded_until.store(now + Clock::duration(kCrowdedFor).count(), std::memory_order_relaxed);
     }
 
     // Looks for `ready()` for `look` (a zero `look` checks it once, without
