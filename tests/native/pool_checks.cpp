@@ -38,7 +38,7 @@ static void failing_block(const PixelZip& block, const void* raw) {
     if (block.rows * block.cols > 0) panic("block failed on purpose");
 }
 
-static void pool_stress(WorkerPool& pool) {
+static void pool_stress(WorkerPool& pool, int64_t cost_per_pixel = 1000) {
     std::atomic<int> failures{0};
     auto caller = [&](int id) {
         std::mt19937 rng(100 + id);
@@ -52,7 +52,7 @@ static void pool_stress(WorkerPool& pool) {
             const bool fail = rng() % 4 == 0;
             const bool can_fail = fail || rng() % 2 == 0;  // else cuts may move to cache-line boundaries
             TaskOutcome outcome = traverse(pool, zip, fail ? &failing_block : &counting_block, nullptr,
-                                           KernelTraits{can_fail, 1000});
+                                           KernelTraits{can_fail, cost_per_pixel});
             bool once = true;
             for (float v : grid) once = once && v == 1.0f;
             if (!once || static_cast<bool>(outcome) != fail) failures.fetch_add(1);
@@ -62,8 +62,28 @@ static void pool_stress(WorkerPool& pool) {
     std::vector<std::thread> threads;
     for (int id = 0; id < 8; ++id) threads.emplace_back(caller, id);
     for (auto& t : threads) t.join();
-    check(failures.load() == 0, "pool stress, " + std::to_string(pool.num_workers()) + " workers: " +
-                                    std::to_string(failures.load()) + " bad traversals");
+    check(failures.load() == 0, "pool stress, " + std::to_string(pool.num_workers()) + " workers, cost " +
+                                    std::to_string(cost_per_pixel) + ": " + std::to_string(failures.load()) +
+                                    " bad traversals");
+}
+
+// The stress again while threads keep every processor busy without yielding,
+// as an OpenMP pool spinning after its parallel region does: workers find their
+// processors crowded and sleep at once, and every call must still complete,
+// small ones (which wake no crowded worker) and large ones alike.
+static void pool_stress_crowded(WorkerPool& pool, unsigned processors) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> spinners;
+    for (unsigned k = 0; k < processors; ++k) {
+        spinners.emplace_back([&] {
+            while (!stop.load(std::memory_order_relaxed)) {
+            }
+        });
+    }
+    pool_stress(pool, 1);
+    pool_stress(pool, 1000);
+    stop.store(true);
+    for (auto& t : spinners) t.join();
 }
 
 // A kernel that cannot fail has its grid cut where the output's runs cross a
@@ -179,6 +199,8 @@ static void pool_checks() {
         nested_joins(*pool);
         cuts_on_cache_lines(*pool);
     }
+    pool_stress_crowded(*pools[1], cores);
+    pool_stress_crowded(WorkerPool::global(), cores);
 }
 
 int main() {
