@@ -46,6 +46,9 @@ def main(argv=None):
     p.add_argument("--budget", type=float, help="seconds per group before stopping at --min-reps")
     p.add_argument("--min-rep-ms", type=float, default=20.0,
                    help="a repetition repeats the call until it lasts this long")
+    p.add_argument("--settle-ms", type=float, default=30.0,
+                   help="pause before each repetition, so that no method starts while another's "
+                   "threads still spin (0: none)")
     p.add_argument("--threads", type=int, help="threads for numexpr, numba and the C kernel "
                    "(default: the CPUs available; kelvane sizes its own pool)")
     p.add_argument("--seed", type=int, default=20240611)
@@ -151,7 +154,7 @@ def main(argv=None):
     doc = {"machine": info, "argv": sys.argv[1:], "notes": notes,
            "config": {"sizes": [list(s) for s in sizes], "ops": ops, "reps": args.reps,
                       "min_reps": args.min_reps, "budget_s": args.budget,
-                      "min_rep_ms": args.min_rep_ms, "seed": args.seed,
+                      "min_rep_ms": args.min_rep_ms, "settle_ms": args.settle_ms, "seed": args.seed,
                       "layout_size": args.layout_size, "eps_bits": "0x2EDBE6FF",
                       "programs": PROGRAMS},
            "results": rows, "layouts": layout_rows, "overhead": ovh_rows, "summary": summary,

@@ -105,8 +105,14 @@ def wait_quiet(max_s, window=1.0):
     return time.monotonic() - t0
 
 
-def time_group(runners, reps, min_reps, budget_s, min_rep_s):
-    """Interleaved repetitions: each round times every runner once, in a rotating order."""
+def time_group(runners, reps, min_reps, budget_s, min_rep_s, settle_s=0.0):
+    """Interleaved repetitions: each round times every runner once, in a rotating order.
+
+    Each repetition starts `settle_s` after the previous one ended: OpenMP runtimes
+    (numba's, the C limit kernel's) keep their threads spinning for about 10 ms after
+    a parallel region, and a method timed in that window shares a processor with them
+    (bench/interference.py times that case on its own). In a plain rotation the
+    same method would always follow the same one."""
     t_start = time.perf_counter()
     gc.collect()
     gc.disable()
@@ -114,6 +120,8 @@ def time_group(runners, reps, min_reps, budget_s, min_rep_s):
         for rep in range(reps):
             k = rep % len(runners)
             for r in runners[k:] + runners[:k]:
+                if settle_s > 0:
+                    time.sleep(settle_s)
                 n = 0
                 t0 = time.perf_counter()
                 while True:
@@ -154,7 +162,8 @@ def run_group(env, op, bands, ref, make_out, args, label):
     timed = [r for r in runners if "failed" not in r.check]
     wait_quiet(args.wait_quiet)
     s0 = cpu_snapshot()
-    time_group(timed, args.reps, args.min_reps, args.budget, args.min_rep_ms / 1000.0)
+    time_group(timed, args.reps, args.min_reps, args.budget, args.min_rep_ms / 1000.0,
+               args.settle_ms / 1000.0)
     s1 = cpu_snapshot()
     other, steal = load_between(s0, s1)
     h, w = bands[0].shape
