@@ -72,11 +72,11 @@ struct PixelZip {
 
     // The two halves of a cut: where and along which axis. The cut falls in
     // the middle, or, when `free_cut` (a kernel that cannot fail, for which
-    // where it falls leaves no trace) and the cut goes across the first
-    // part's runs, near the middle where its first run crosses a cache-line
-    // boundary: with runs a whole number of cache lines apart, the halves
-    // then share no cache line of that part.
-    void split(PixelZip& first, PixelZip& second, bool free_cut = false) const;
+    // where it falls leaves no trace), `first_share` 32nds of the way along,
+    // and when the cut goes across the first part's runs, near there where
+    // its first run crosses a cache-line boundary: with runs a whole number
+    // of cache lines apart, the halves then share no cache line of that part.
+    void split(PixelZip& first, PixelZip& second, bool free_cut = false, int first_share = 16) const;
 
 private:
     void add_part(std::byte* data, int64_t rows, int64_t cols, int64_t row_stride, int64_t col_stride,

@@ -78,7 +78,7 @@ int64_t cut_at_line_boundary(int64_t middle, int64_t n, const std::byte* first, 
 
 }  // namespace
 
-void PixelZip::split(PixelZip& first, PixelZip& second, bool free_cut) const {
+void PixelZip::split(PixelZip& first, PixelZip& second, bool free_cut, int first_share) const {
     bool cut_rows;  // cut between rows (the first axis), else between columns
     if (layout & kCContiguous) {
         cut_rows = rows > 1 || cols <= 1;
@@ -93,8 +93,8 @@ void PixelZip::split(PixelZip& first, PixelZip& second, bool free_cut) const {
     // The axis cut: its length and grid position in each half, and each part's stride along it.
     const int64_t length = cut_rows ? rows : cols;
     int64_t ZipPart::*stride = cut_rows ? &ZipPart::row_stride : &ZipPart::col_stride;
-    const int64_t k = runs ? cut_at_line_boundary(length / 2, length, runs->data, runs->*stride, runs->element_size)
-                           : length / 2;
+    const int64_t at = free_cut ? std::max<int64_t>(1, length * first_share / 32) : length / 2;
+    const int64_t k = runs ? cut_at_line_boundary(at, length, runs->data, runs->*stride, runs->element_size) : at;
     (cut_rows ? first.rows : first.cols) = k;
     (cut_rows ? second.rows : second.cols) = length - k;
     (cut_rows ? second.grid_row : second.grid_col) += k;
@@ -184,14 +184,18 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
         const int64_t min_cut = traits.can_fail ? 0 : kSmallestCutWork / std::max<int64_t>(1, traits.cost_per_pixel);
         Half first{on_caller ? nullptr : &pool, kernel, context, {}, n / 2, n, -1, true, !traits.can_fail, min_cut};
         Half second = first;
-        zip.split(first.block, second.block, !traits.can_fail);
+        const int64_t work = zip.size() * traits.cost_per_pixel;
+        const bool alongside = !on_caller && work < kHandOverWork;
+        // With halves too small to be cut again, the caller cannot even out a
+        // worker's late start by taking back part of its half.
+        const bool one_cut = alongside && !traits.can_fail && zip.size() / 2 < min_cut;
+        zip.split(first.block, second.block, !traits.can_fail, one_cut ? kCallerShare : 16);
         TopPair pair{&first, &second};
         if (on_caller) {
             run_top_pair(&pair);
             return {};
         }
-        const int64_t work = zip.size() * traits.cost_per_pixel;
-        if (work >= kHandOverWork) return pool.run_and_wait(Task{&run_top_pair, &pair});
+        if (!alongside) return pool.run_and_wait(Task{&run_top_pair, &pair});
         return pool.run_alongside(Task{&run_top_pair, &pair}, work > kWakeWorkersWork);
     } catch (Panic& p) {
         return TaskOutcome(std::move(p));
