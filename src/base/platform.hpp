@@ -27,6 +27,11 @@ int bind_to_processor(unsigned index, unsigned pool_size);
 // move at any time), or -1 where the system does not say.
 int current_processor();
 
+// The number of threads of the whole system that run or wait for a processor
+// right now, or -1 where the system does not say. Cheap enough for a worker
+// to ask now and then (Linux: a read of /proc/loadavg, under a microsecond).
+int runnable_threads();
+
 // The calling thread's id, as the system's tools show it (for failure reports).
 unsigned long long current_thread_id();
 

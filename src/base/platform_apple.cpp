@@ -13,6 +13,8 @@ int bind_to_processor(unsigned, unsigned) { return -1; }
 
 int current_processor() { return -1; }
 
+int runnable_threads() { return -1; }
+
 unsigned available_processors() {
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<unsigned>(online) : 0;

@@ -1,7 +1,9 @@
 // The Linux part of base/platform.hpp: the processors of the affinity mask
-// and of the control groups' CPU quota, binding a thread to one of them, and kernel thread ids.
+// and of the control groups' CPU quota, binding a thread to one of them, the
+// system's runnable threads, and kernel thread ids.
 #include "base/platform.hpp"
 
+#include <fcntl.h>
 #include <fstream>
 #include <sched.h>
 #include <string>
@@ -76,6 +78,25 @@ int bind_to_processor(unsigned index, unsigned pool_size) {
 }
 
 int current_processor() { return sched_getcpu(); }
+
+int runnable_threads() {
+    // The fourth field of /proc/loadavg, "running/total"; the file stays open
+    // (read again from its start each time) for the life of the process.
+    static const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char text[128];
+    const ssize_t size = pread(fd, text, sizeof text - 1, 0);
+    if (size <= 0) return -1;
+    text[size] = '\0';
+    const char* field = text;
+    for (int spaces = 0; spaces < 3; ++field) {
+        if (*field == '\0') return -1;
+        if (*field == ' ') ++spaces;
+    }
+    int running = 0;
+    for (; *field >= '0' && *field <= '9'; ++field) running = running * 10 + (*field - '0');
+    return *field == '/' ? running : -1;
+}
 
 unsigned available_processors() {
     unsigned n = 0;

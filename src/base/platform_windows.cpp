@@ -36,6 +36,8 @@ int bind_to_processor(unsigned, unsigned) { return -1; }
 
 int current_processor() { return -1; }
 
+int runnable_threads() { return -1; }
+
 unsigned available_processors() {
     DWORD_PTR process_mask = 0, system_mask = 0;
     unsigned n = 0;
