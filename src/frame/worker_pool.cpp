@@ -167,7 +167,8 @@ struct alignas(64) WorkerDeque {
     std::atomic<bool> asleep{false};  // written under `sleep_mutex`
     std::atomic<int64_t> hosted_at{0};  // Clock ticks: when a guest last came to its processor
     std::atomic<int64_t> crowded_until{0};  // Clock ticks; see kCrowdedGap
-    bool woken = false;                     // the worker's own: it slept before its last work
+    // Set when a call long enough to wake crowded workers woke this one.
+    std::atomic<bool> woken_for_long_work{false};
 };
 
 // A worker whose processor another thread held this long between two of its
@@ -480,7 +481,10 @@ private:
             WorkerDeque& worker = deques_[w];
             if (!worker.asleep.load(std::memory_order_seq_cst) || worker.hosted.load(std::memory_order_seq_cst)) continue;
             if (!crowded_too && now < worker.crowded_until.load(std::memory_order_relaxed)) continue;
-            if (wake(worker)) return;
+            if (wake(worker)) {
+                if (crowded_too) worker.woken_for_long_work.store(true, std::memory_order_relaxed);
+                return;
+            }
         }
     }
 
@@ -496,17 +500,19 @@ private:
     void wait_idle(int self) {
         WorkerDeque& me = deques_[self];
         bool crowded = Clock::now().time_since_epoch().count() < me.crowded_until.load(std::memory_order_relaxed);
-        if (!crowded && std::exchange(me.woken, false) && others_runnable()) {
+        const bool check = me.woken_for_long_work.exchange(false, std::memory_order_relaxed);
+        if (!crowded && check && others_runnable()) {
             // Woken from its sleep, the worker ran at once, ahead of whatever
             // else wants its processor; looking with yields would hand it
-            // over for a whole time slice before the first gap showed.
+            // over for a whole time slice before the first gap showed. (Small
+            // calls do not ask: a crowded worker is no help to them.)
             crowded = true;
             me.crowded_until.store(Clock::now().time_since_epoch().count() + Clock::duration(kCrowdedFor).count(),
                                    std::memory_order_relaxed);
         }
         Clock::duration longest_gap{};
-        me.woken = sleep_until(self, [&] { return any_work() && !me.hosted.load(std::memory_order_seq_cst); },
-                               crowded ? std::chrono::microseconds{0} : kIdleLookFor, &longest_gap);
+        sleep_until(self, [&] { return any_work() && !me.hosted.load(std::memory_order_seq_cst); },
+                    crowded ? std::chrono::microseconds{0} : kIdleLookFor, &longest_gap);
         if (longest_gap < kCrowdedGap) return;
         // A caller working alongside on this processor keeps it too, also with
         // the Python code between its calls, and does not crowd it.
@@ -526,12 +532,12 @@ private:
 
     // Looks for `ready()` for `look` (a zero `look` checks it once, without
     // giving the processor away), then sleeps until it holds or another
-    // thread wakes this one (callers loop); returns whether it slept. Whoever makes `ready()` hold
+    // thread wakes this one (callers loop). Whoever makes `ready()` hold
     // stores first and then reads `sleepers_`; the sleeper raises `sleepers_`
     // first and then reads `ready()`: one of the two sees the other.
     template <class Ready>
-    bool sleep_until(int self, Ready ready, std::chrono::microseconds look, Clock::duration* longest_gap = nullptr) {
-        if (look.count() == 0 ? ready() : look_for(ready, look, longest_gap)) return false;
+    void sleep_until(int self, Ready ready, std::chrono::microseconds look, Clock::duration* longest_gap = nullptr) {
+        if (look.count() == 0 ? ready() : look_for(ready, look, longest_gap)) return;
         // A gap seen before a sleep says nothing of the processor after it.
         if (longest_gap) *longest_gap = {};
         WorkerDeque& me = deques_[self];
@@ -541,7 +547,6 @@ private:
         while (me.asleep.load(std::memory_order_relaxed) && !ready()) me.wake_cv.wait(lock);
         me.asleep.store(false, std::memory_order_relaxed);
         sleepers_.fetch_sub(1, std::memory_order_seq_cst);
-        return true;
     }
 
     const unsigned n_;
