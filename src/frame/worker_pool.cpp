@@ -13,18 +13,18 @@
 // and long calls (frame/traversal.hpp), queue their whole job in the shared
 // injector and wait on a latch.
 //
-// Waiting: an idle worker looks for work for kIdleLookFor, then sleeps; a
-// guest or a latch waiter looks for kCallerLooksFor, then sleeps. In a virtual
+// Waiting: an idle worker looks for work for kIdleLookFor, then sleeps; a guest
+// or a latch waiter looks for kCallerLooksFor, then sleeps. In a virtual
 // machine a thread woken from a condition runs 10 to 30 us later, more than a
 // call on cached data computes. Between looks they yield, so that a thread on
 // the same processor with something to do runs; a worker whose processor
 // another thread keeps (kCrowdedGap) sleeps at once for a while. Each thread
 // sleeps on its own condition: new work wakes one worker that may take it, a
-// finished job its joiner. Workers are bound one to each processor where the pool has one per
-// processor (base/platform.hpp). `pending_` counts queued jobs and `sleepers_`
-// sleeping threads; both are sequentially consistent so that a thread that
-// queues work and one that goes to sleep cannot both miss each other (a
-// store-load pair on each side, as in Dekker's algorithm).
+// finished job its joiner. Workers are bound one to each processor where the
+// pool has one per processor (base/platform.hpp). `pending_` counts queued jobs
+// and `sleepers_` sleeping threads; both are sequentially consistent so that a
+// thread that queues work and one that goes to sleep cannot both miss each
+// other (a store-load pair on each side, as in Dekker's algorithm).
 #include "frame/worker_pool.hpp"
 
 #include "base/fork.hpp"
