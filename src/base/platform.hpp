@@ -29,7 +29,8 @@ int current_processor();
 
 // The number of threads of the whole system that run or wait for a processor
 // right now, or -1 where the system does not say. Cheap enough for a worker
-// to ask now and then (Linux: a read of /proc/loadavg, under a microsecond).
+// to ask now and then (on Linux a read of the kernel's load average file, under
+// a microsecond).
 int runnable_threads();
 
 // The calling thread's id, as the system's tools show it (for failure reports).
