@@ -76,7 +76,8 @@ struct PixelZip {
     // and when the cut goes across the first part's runs, near there where
     // its first run crosses a cache-line boundary: with runs a whole number
     // of cache lines apart, the halves then share no cache line of that part.
-    void split(PixelZip& first, PixelZip& second, bool free_cut = false, int first_share = 16) const;
+    static constexpr int kEvenShare = 16;  // of 32: the middle
+    void split(PixelZip& first, PixelZip& second, bool free_cut = false, int first_share = kEvenShare) const;
 
 private:
     void add_part(std::byte* data, int64_t rows, int64_t cols, int64_t row_stride, int64_t col_stride,

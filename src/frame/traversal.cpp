@@ -189,7 +189,7 @@ TaskOutcome traverse(WorkerPool& pool, const PixelZip& zip, BlockFn kernel, cons
         // With halves too small to be cut again, the caller cannot even out a
         // worker's late start by taking back part of its half.
         const bool one_cut = alongside && !traits.can_fail && zip.size() / 2 < min_cut;
-        zip.split(first.block, second.block, !traits.can_fail, one_cut ? kCallerShare : 16);
+        zip.split(first.block, second.block, !traits.can_fail, one_cut ? kCallerShare : PixelZip::kEvenShare);
         TopPair pair{&first, &second};
         if (on_caller) {
             run_top_pair(&pair);

@@ -64,7 +64,7 @@ inline constexpr int kCallerShare = 17;
 // than a share this small gains in balance. On the 2-core Xeon VM, back to
 // back, medians of 20,000 calls with 16 Ki, 64 Ki, 128 Ki and 256 Ki: a
 // 256 x 256 fixed index 8.6, 8.1, 7.7 and 7.7 us (the last two cut once and
-// unevenly, below), EVI 10.2, 9.0, 8.3 and 8.3; 362 x 362 14.8, 14.4, 14.0
+// unevenly, above), EVI 10.2, 9.0, 8.3 and 8.3; 362 x 362 14.8, 14.4, 14.0
 // and 14.0; 512 x 512 27.8, 27.0, 26.7 and 27.0; 724 x 724 at 128 Ki 51.7,
 // at 256 Ki 54. With no limit at all, 256 x 256 took 10 us on the EPYC VM,
 // 7 with 16 Ki. A kernel that can fail keeps every cut the budget allows:
