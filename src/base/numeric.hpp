@@ -32,6 +32,28 @@ inline V divide_with_epsilon(V a, V b) {
     return a / divisor;
 }
 
+// The largest magnitude of an integer operand of divide_integers_with_epsilon.
+inline constexpr float kLargestDividedInteger = 131072.0f;  // 2^17
+
+// divide_with_epsilon's quotient, bit for bit, where every lane of a and b
+// holds an integer, |a| <= 2^17, 0 <= b <= 2^17 and a is not -0 (the
+// differences and sums of two bands, for example). A wide target may then
+// divide through a reciprocal estimate and two fused corrections, which
+// costs less than its divider; docs/numerics.md proves the quotient
+// correctly rounded. Each wide target defines divide_integer_lanes
+// (frame/lanes_x86.inc, frame/lanes_neon.inc).
+template <class V>
+inline V divide_integer_lanes(V a, V b);
+
+template <class V>
+inline V divide_integers_with_epsilon(V a, V b) {
+    if constexpr (sizeof(V) == sizeof(float)) {
+        return divide_with_epsilon(a, b);
+    } else {
+        return divide_integer_lanes(a, b);
+    }
+}
+
 }  // namespace
 
 }  // namespace kelvane

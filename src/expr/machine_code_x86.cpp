@@ -5,8 +5,9 @@
 // whole loop, the samples of each band read more than once (loaded at the top
 // of every iteration) and then the program's constants (set before the loop);
 // the last four hold operands read in place while an operation uses them. Each
-// operation is the one instruction the tile evaluator's functor compiles to on
-// the same operands (vaddps, vsubps, vmulps, vdivps, vsqrtps, sign-bit masks),
+// operation is the instructions the tile evaluator's functor compiles to on
+// the same operands (vaddps, vsubps, vmulps, vdivps, vsqrtps, sign-bit masks,
+// the estimate and fused steps of a division of integers),
 // every sample converts exactly (vpmovzxwd, or the low halves of 32-bit
 // lanes where the bands hold every other sample, then vcvtdq2ps), and nothing is
 // contracted or reordered, so the bits are the evaluator's.
@@ -175,7 +176,7 @@ public:
             note(op.a);
             if (info_of(op.kind).pops == 2) note(op.b);
             slots_ = std::max(slots_, op.dst + 1);
-            if (op.kind == ExprOpKind::Div) want(DENOM_EPSILON);
+            wants_of(op.kind);
             if (op.kind == ExprOpKind::Neg) want(std::bit_cast<float>(kSignBit));
             if (op.kind == ExprOpKind::Abs) want(std::bit_cast<float>(kMagnitudeBits));
         }
@@ -249,10 +250,15 @@ private:
                 const TileLeaf& leaf = plan_.leaves.at(x.index);
                 note(leaf.a);
                 note(leaf.b);
-                if (leaf.kind == ExprOpKind::Div) want(DENOM_EPSILON);
+                wants_of(leaf.kind);
                 break;
             }
         }
+    }
+    // The constants a division uses besides its operands.
+    void wants_of(ExprOpKind kind) {
+        if (kind == ExprOpKind::Div || kind == ExprOpKind::DivIntegers) want(DENOM_EPSILON);
+        if (kind == ExprOpKind::DivIntegers) want(1.0f);
     }
     void pointer(std::map<uint32_t, int>& registers, uint32_t index) {
         if (registers.count(index)) return;
@@ -390,8 +396,37 @@ private:
                 release(divisor);
                 break;
             }
+            case ExprOpKind::DivIntegers: divide_integers(dst, a, b); break;
             default: throw NotGenerated{};  // pow calls the C library: the tile evaluator's
         }
+    }
+
+    // divide_integer_lanes of frame/lanes_x86.inc, instruction for instruction:
+    // d = b + epsilon, y = the estimate of 1/d (vrcp14ps, vrcpps), e = 1 - d*y,
+    // y = e*y + y, q = a*y, r = a - d*q (into d), q = r*y + q. dst may be a or
+    // b; b's register becomes d when it is a temporary.
+    void divide_integers(int dst, int a, int b) {
+        const bool reuse_b = b >= first_temporary_ && b != a;
+        const int epsilon = value(TileOperand{TileOperand::Scalar, 0, DENOM_EPSILON});
+        const int d = reuse_b ? b : temporary();
+        as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x58, d, b, epsilon);  // vaddps
+        release(epsilon);
+        const int y = temporary();
+        if (zmm_) {
+            as_.vector_rr(Assembler::k0F38, Assembler::k66, 0x4C, y, -1, d);  // vrcp14ps
+        } else {
+            as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x53, y, -1, d);  // vrcpps
+        }
+        const int e = value(TileOperand{TileOperand::Scalar, 0, 1.0f}, temporary());
+        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xBC, e, d, y);     // vfnmadd231ps: e = 1 - d*y
+        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xB8, y, e, y);     // vfmadd231ps: y = e*y + y
+        as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x59, e, a, y);     // vmulps: q = a*y
+        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xAC, d, e, a);     // vfnmadd213ps: r = a - d*q
+        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xB8, e, d, y);     // vfmadd231ps: q = r*y + q
+        copy(dst, e);
+        if (!reuse_b) release(d);
+        release(y);
+        release(e);
     }
 
     // dst = a with its sign bit flipped (xor) or cleared (and).

@@ -25,6 +25,9 @@ enum OpTraits : uint8_t {
     // Calls the C library: a part of a program that uses it on one band only
     // is tabulated over the 65536 sample values, and it weighs ~30 pixels.
     kLibraryCallOp = 2,
+    // Put in a plan by the planner only, in place of an operation whose
+    // operands it has proven to be of a kind: no instruction names it.
+    kPlannedOp = 4,
 };
 
 // X(kind, "type" text, values popped, values pushed, functor, traits)
@@ -38,7 +41,8 @@ enum OpTraits : uint8_t {
     X(Pow, "pow", 2, 1, PowOp, kLibraryCallOp)               \
     X(Neg, "neg", 1, 1, NegOp, kPlainOp)                     \
     X(Abs, "abs", 1, 1, AbsOp, kPlainOp)                     \
-    X(Sqrt, "sqrt", 1, 1, SqrtOp, kPlainOp)
+    X(Sqrt, "sqrt", 1, 1, SqrtOp, kPlainOp)                  \
+    X(DivIntegers, "", 2, 1, DivIntegersOp, kLeafOp | kPlannedOp)
 
 enum class ExprOpKind : uint32_t {
 #define KELVANE_X(kind, text, pops, pushes, functor, traits) kind,
@@ -95,6 +99,11 @@ struct MulOp {
 };
 struct DivOp {
     template <class V> static V apply(V a, V b) { return divide_with_epsilon(a, b); }
+};
+// Div where the planner has proven the operands integers that
+// divide_integers_with_epsilon takes: the same quotient.
+struct DivIntegersOp {
+    template <class V> static V apply(V a, V b) { return divide_integers_with_epsilon(a, b); }
 };
 struct PowOp {  // the C library's powf, lane by lane
     template <class V>

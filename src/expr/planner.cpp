@@ -3,6 +3,7 @@
 #include "expr/planner.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace kelvane {
@@ -81,6 +82,59 @@ void fuse_leaves(TilePlan& result, const ExprContext& program, bool down) {
     plan.resize(kept);
 }
 
+// What the planner knows of a value: an integer in [lo, hi], never -0 unless
+// minus_zero, every operation that made it exact (|lo|, |hi| <= 2^24); or
+// nothing (integer false). Divisions of such values may go through
+// divide_integers_with_epsilon.
+struct IntegerRange {
+    bool integer = false;
+    double lo = 0.0, hi = 0.0;
+    bool minus_zero = false;
+};
+
+constexpr double kExactIntegers = 16777216.0;  // 2^24
+
+IntegerRange range_of_band() { return IntegerRange{true, 0.0, 65535.0, false}; }
+
+IntegerRange range_of_scalar(float v) {
+    if (!(std::fabs(v) <= kExactIntegers) || v != std::nearbyint(v)) return {};
+    return IntegerRange{true, v, v, std::signbit(v)};
+}
+
+IntegerRange range_of(ExprOpKind kind, const IntegerRange& x, const IntegerRange& y) {
+    if (!x.integer || (info_of(kind).pops == 2 && !y.integer)) return {};
+    IntegerRange r{true, 0.0, 0.0, true};
+    switch (kind) {
+        case ExprOpKind::Add:  // -0 only as -0 + -0
+            r = IntegerRange{true, x.lo + y.lo, x.hi + y.hi, x.minus_zero && y.minus_zero};
+            break;
+        case ExprOpKind::Sub:  // -0 only as -0 - +0
+            r = IntegerRange{true, x.lo - y.hi, x.hi - y.lo, x.minus_zero};
+            break;
+        case ExprOpKind::Mul: {
+            const double corners[] = {x.lo * y.lo, x.lo * y.hi, x.hi * y.lo, x.hi * y.hi};
+            const bool signs_agree = x.lo >= 0.0 && y.lo >= 0.0 && !x.minus_zero && !y.minus_zero;
+            r = IntegerRange{true, *std::min_element(corners, corners + 4), *std::max_element(corners, corners + 4),
+                             !signs_agree};
+            break;
+        }
+        case ExprOpKind::Neg: r = IntegerRange{true, -x.hi, -x.lo, x.lo <= 0.0}; break;
+        case ExprOpKind::Abs:
+            r = IntegerRange{true, x.lo >= 0.0 ? x.lo : x.hi <= 0.0 ? -x.hi : 0.0, std::max(-x.lo, x.hi), false};
+            break;
+        default: return {};
+    }
+    if (std::max(-r.lo, r.hi) > kExactIntegers) return {};
+    return r;
+}
+
+// Div of values known to be integers that divide_integers_with_epsilon takes.
+bool divides_integers(const IntegerRange& a, const IntegerRange& b) {
+    const double largest = kLargestDividedInteger;
+    return a.integer && b.integer && !a.minus_zero && std::max(-a.lo, a.hi) <= largest && b.lo >= 0.0 &&
+           b.hi <= largest;
+}
+
 }  // namespace
 
 TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
@@ -97,6 +151,7 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
         bool calls_library;
     };
     std::vector<Inputs> inputs;
+    std::vector<IntegerRange> ranges;  // what is known of each stack position's value
     bool every_other = program.num_bands > 0;
     for (size_t k = 0; k < program.num_bands; ++k) {
         const BandView& band = program.bands[k];
@@ -107,6 +162,7 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
     plan.reserve(2 * program.num_ops);
     stack.reserve(program.num_ops);
     inputs.reserve(program.num_ops);
+    ranges.reserve(program.num_ops);
     auto either = [](int64_t x, int64_t y) { return x == kNoBand ? y : y == kNoBand ? x : x == y ? x : kBands; };
     // Moves the operations that computed the value at `position` into a table.
     auto tabulate = [&](uint32_t position) {
@@ -149,13 +205,20 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
         const bool library_call = (info.traits & kLibraryCallOp) != 0;
         if (op.kind == ExprOpKind::PushBand) {
             inputs.push_back(Inputs{plan.size(), op.band(), false});
+            ranges.push_back(range_of_band());
             stack.push_back(place(TileOperand{TileOperand::Band, op.band(), 0.0f}, depth));
         } else if (op.kind == ExprOpKind::PushScalar) {
             inputs.push_back(Inputs{plan.size(), kNoBand, false});
+            ranges.push_back(range_of_scalar(op.scalar()));
             stack.push_back(TileOperand{TileOperand::Scalar, 0, op.scalar()});
         } else if (info.pops == 2) {
             const TileOperand b = stack[depth - 1], a = stack[depth - 2];
-            plan.push_back(TileOp{op.kind, depth - 2, a, b});
+            const IntegerRange& ra = ranges[depth - 2];
+            const IntegerRange& rb = ranges[depth - 1];
+            const bool of_integers = op.kind == ExprOpKind::Div && divides_integers(ra, rb);
+            plan.push_back(TileOp{of_integers ? ExprOpKind::DivIntegers : op.kind, depth - 2, a, b});
+            ranges[depth - 2] = range_of(op.kind, ra, rb);
+            ranges.pop_back();
             stack.pop_back();
             stack.back() = TileOperand{TileOperand::Slot, depth - 2, 0.0f};
             const Inputs& x = inputs[depth - 2];
@@ -166,6 +229,7 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
             if (tables && merged.calls_library && merged.band >= 0) tabulate(depth - 2);
         } else {
             plan.push_back(TileOp{op.kind, depth - 1, stack.back(), {}});
+            ranges.back() = range_of(op.kind, ranges.back(), {});
             stack.back() = TileOperand{TileOperand::Slot, depth - 1, 0.0f};
             inputs.back().calls_library = inputs.back().calls_library || library_call;
             if (tables && library_call && inputs.back().band >= 0) tabulate(depth - 1);

@@ -24,7 +24,7 @@ OwnedRef subscript(PyObject* item, const char* key) {
 ExprOp compile_instruction(PyObject* item) {
     const std::string text = convert_text(subscript(item, "type").get());
     for (uint32_t code = 0; code < kExprOpKindCount; ++code) {
-        if (kExprOpInfo[code].text != text) continue;
+        if (kExprOpInfo[code].text != text || (kExprOpInfo[code].traits & kPlannedOp)) continue;
         const auto kind = static_cast<ExprOpKind>(code);
         uint32_t operand = 0;
         if (kind == ExprOpKind::PushBand) operand = convert_count(subscript(item, "index").get());

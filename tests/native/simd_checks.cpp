@@ -12,6 +12,7 @@
 #include "expr/tiles.hpp"
 #include "indices/index_kernels.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -20,6 +21,10 @@
 #include <string>
 #include <tuple>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 using namespace kelvane;
 using native_checks::check;
@@ -124,12 +129,12 @@ static void simd_index_parity() {
 
 static ExprOp op(ExprOpKind kind, uint32_t operand = 0) { return ExprOp{kind, operand}; }
 
-// The kinds of the operation table by stack effect, and the leaf (cheap
-// arithmetic) ones among the binary kinds.
+// The kinds of the operation table that instructions name, by stack effect,
+// and the leaf (cheap arithmetic) ones among the binary kinds.
 static std::vector<ExprOpKind> kinds_where(bool (*keep)(const ExprOpInfo&)) {
     std::vector<ExprOpKind> kinds;
     for (uint32_t k = 0; k < kExprOpKindCount; ++k) {
-        if (keep(kExprOpInfo[k])) kinds.push_back(static_cast<ExprOpKind>(k));
+        if (keep(kExprOpInfo[k]) && !(kExprOpInfo[k].traits & kPlannedOp)) kinds.push_back(static_cast<ExprOpKind>(k));
     }
     return kinds;
 }
@@ -177,6 +182,7 @@ static void simd_expr_parity() {
     int leaves_of_two_bands = 0, leaves_with_constants = 0;  // fused leaves seen, by kind
     int leaves_sharing_bands = 0;  // operations reading two leaves of the same two bands
     int compiled = 0;              // (trial, target) pairs run again as machine code
+    int integer_divisions = 0;     // divisions the planner proved to be of integers
     for (int trial = 0; trial < 300; ++trial) {
         const uint32_t nb = 1 + rng() % 4;
         const int64_t rows = 1 + rng() % 5, cols = 2 + rng() % 300;
@@ -228,6 +234,8 @@ static void simd_expr_parity() {
                 expr_kernels_for(level).evaluate_tiles(grid, &part);
             });
             tabulated += !plan.tables.empty();
+            for (const TileOp& op : plan.ops) integer_divisions += op.kind == ExprOpKind::DivIntegers;
+            for (const TileLeaf& leaf : plan.leaves) integer_divisions += leaf.kind == ExprOpKind::DivIntegers;
             for (const TileLeaf& leaf : plan.leaves) {
                 ++(leaf.a.kind == leaf.b.kind ? leaves_of_two_bands : leaves_with_constants);
             }
@@ -307,7 +315,88 @@ static void simd_expr_parity() {
     check(compiled > 0 || !MachineCode::compile(addition, 0).runnable(), "no generated program ran as machine code");
     check(leaves_of_two_bands > 0 && leaves_with_constants > 0 && leaves_sharing_bands > 0,
           "generated programs got too few leaves");
+    check(integer_divisions > 0, "no generated program divided integers");
 }
+
+#if defined(__x86_64__)
+// The integer division (divide_integers_with_epsilon) of the targets that
+// divide through an estimate, over every pair of samples, through the two
+// index kernels that use it: the sse2 kernels' quotients (the divider's),
+// bit for bit.
+static void integer_division_of_every_sample_pair() {
+    constexpr int64_t kCols = 65536;  // a row of every sample value: 256 KiB of output, within the caches
+    std::vector<uint16_t> a(kCols), b(kCols);
+    std::vector<float> out(kCols), want(kCols);
+    for (int64_t c = 0; c < kCols; ++c) b[c] = static_cast<uint16_t>(c);
+    auto run = [&](BlockFn fn, std::vector<float>& into) {
+        PixelZip zip = PixelZip::of(OutView{reinterpret_cast<std::byte*>(into.data()), 1, kCols, 4 * kCols, 4});
+        zip.add(BandView{reinterpret_cast<std::byte*>(a.data()), 1, kCols, 2 * kCols, 2});
+        zip.add(BandView{reinterpret_cast<std::byte*>(b.data()), 1, kCols, 2 * kCols, 2});
+        const IndexParams params{};
+        fn(zip, &params);
+    };
+    const IndexKernelTable& divider = index_kernels_for(SimdLevel::Sse2);
+    for (int64_t first = 0; first < 65536; ++first) {
+        std::fill(a.begin(), a.end(), static_cast<uint16_t>(first));
+        for (bool ratio : {false, true}) {
+            run(ratio ? divider.ratio : divider.normalized_difference, want);
+            for (SimdLevel level : {SimdLevel::Avx2, SimdLevel::Avx512}) {
+                if (!runs_simd_level(level)) continue;
+                const IndexKernelTable& t = index_kernels_for(level);
+                run(ratio ? t.ratio : t.normalized_difference, out);
+                if (std::memcmp(out.data(), want.data(), 4 * kCols) != 0) {
+                    check(false, std::string("integer division of ") + t.target + ", sample " +
+                                     std::to_string(first) + (ratio ? " (ratio)" : " (normalized difference)"));
+                    return;
+                }
+            }
+        }
+    }
+    check(true, "integer division of every sample pair");
+}
+
+// The one divisor of the integer division that is not an integer, the
+// epsilon alone (b = 0): the quotient is right for every integer a allowed
+// and for every estimate of 1/epsilon a processor may give (any within a
+// relative 1.5 * 2^-12 of it, as vrcpps and vrcp14ps promise). With integer
+// divisors it is right whatever the estimate, as docs/numerics.md proves.
+__attribute__((target("avx2,fma"))) static int64_t wrong_quotients_of_epsilon() {
+    const double exact = 1.0 / static_cast<double>(DENOM_EPSILON), spread = 1.5 / 4096.0;
+    const uint32_t first = std::bit_cast<uint32_t>(static_cast<float>(exact * (1.0 - spread))) - 2;
+    const uint32_t last = std::bit_cast<uint32_t>(static_cast<float>(exact * (1.0 + spread))) + 2;
+    const __m256 d = _mm256_set1_ps(DENOM_EPSILON), one = _mm256_set1_ps(1.0f);
+    const __m256 lane = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+    const int32_t largest = static_cast<int32_t>(kLargestDividedInteger);
+    int64_t wrong = 0, estimates = 0;
+    for (uint32_t bits = first; bits <= last; ++bits) {
+        const double estimate = std::bit_cast<float>(bits);
+        if (std::fabs(estimate * static_cast<double>(DENOM_EPSILON) - 1.0) > spread) continue;
+        ++estimates;
+        __m256 y = _mm256_set1_ps(std::bit_cast<float>(bits));
+        y = _mm256_fmadd_ps(_mm256_fnmadd_ps(d, y, one), y, y);
+        for (int32_t base = -largest; base <= largest; base += 8) {
+            // -0 is not an operand; lanes past the largest repeat it
+            const __m256 n = _mm256_min_ps(_mm256_add_ps(_mm256_set1_ps(static_cast<float>(base)), lane),
+                                           _mm256_set1_ps(kLargestDividedInteger));
+            const __m256 q = _mm256_mul_ps(n, y);
+            const __m256 got = _mm256_fmadd_ps(_mm256_fnmadd_ps(d, q, n), y, q);
+            const __m256 want = _mm256_div_ps(n, d);
+            const __m256i same = _mm256_cmpeq_epi32(_mm256_castps_si256(got), _mm256_castps_si256(want));
+            wrong += 8 - __builtin_popcount(_mm256_movemask_ps(_mm256_castsi256_ps(same)));
+        }
+    }
+    return estimates > 1000 ? wrong : -1;
+}
+
+static void integer_division_by_epsilon() {
+    if (!__builtin_cpu_supports("fma")) return;
+    const int64_t wrong = wrong_quotients_of_epsilon();
+    check(wrong == 0, "integer division by the epsilon alone: " + std::to_string(wrong) + " wrong quotients");
+}
+#else
+static void integer_division_of_every_sample_pair() {}
+static void integer_division_by_epsilon() {}
+#endif
 
 
 // Blocks whose bands run across the output (row-major bands and a column-major
@@ -692,6 +781,8 @@ int main() {
     dispatch();
     simd_index_parity();
     simd_expr_parity();
+    integer_division_of_every_sample_pair();
+    integer_division_by_epsilon();
     simd_transposed_parity();
     machine_code_keeps_callers_registers();
     expr_paths();
