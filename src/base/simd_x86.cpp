@@ -1,7 +1,5 @@
 // Which x86-64 target this CPU runs: the widest whose instructions the CPU
-// has and whose registers the system saves. Compiled for x86-64 only. The
-// avx2 target uses fused multiply-adds too (every AVX2 processor but a few
-// early VIA ones has them), and the avx512 one those of AVX-512F.
+// has and whose registers the system saves. Compiled for x86-64 only.
 #include "base/simd.hpp"
 
 #if defined(_MSC_VER)
@@ -23,14 +21,14 @@ SimdLevel x86_simd_level() {
     __cpuid(r, 0);
     const int highest = r[0];
     __cpuid(r, 1);
-    const bool osxsave = (r[2] & (1 << 27)) != 0, avx = (r[2] & (1 << 28)) != 0, fma = (r[2] & (1 << 12)) != 0;
+    const bool osxsave = (r[2] & (1 << 27)) != 0, avx = (r[2] & (1 << 28)) != 0;
     if (!osxsave || !avx || highest < 7 || !system_saves(0x6)) return SimdLevel::Sse2;  // XMM, YMM
     __cpuidex(r, 7, 0);
     const unsigned ebx = static_cast<unsigned>(r[1]);
     const bool avx2 = (ebx & (1u << 5)) != 0;
     const bool avx512 = (ebx & (1u << 16)) != 0 && (ebx & (1u << 30)) != 0 && (ebx & (1u << 31)) != 0;
     if (avx512 && system_saves(0xE6)) return SimdLevel::Avx512;  // opmask, ZMM
-    if (avx2 && fma) return SimdLevel::Avx2;
+    if (avx2) return SimdLevel::Avx2;
     return SimdLevel::Sse2;
 }
 #else
@@ -39,7 +37,7 @@ SimdLevel x86_simd_level() {
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vl"))
         return SimdLevel::Avx512;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return SimdLevel::Avx2;
+    if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
     return SimdLevel::Sse2;  // the x86-64 baseline
 }
 #endif

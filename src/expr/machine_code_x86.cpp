@@ -6,8 +6,8 @@
 // of every iteration) and then the program's constants (set before the loop);
 // the last four hold operands read in place while an operation uses them. Each
 // operation is the instructions the tile evaluator's functor compiles to on
-// the same operands (vaddps, vsubps, vmulps, vdivps, vsqrtps, sign-bit masks,
-// the estimate and fused steps of a division of integers),
+// the same operands (vaddps, vsubps, vmulps, vdivps, vsqrtps, sign-bit masks;
+// for a division of integers in zmm registers, vrcp14ps and fused steps),
 // every sample converts exactly (vpmovzxwd, or the low halves of 32-bit
 // lanes where the bands hold every other sample, then vcvtdq2ps), and nothing is
 // contracted or reordered, so the bits are the evaluator's.
@@ -258,7 +258,7 @@ private:
     // The constants a division uses besides its operands.
     void wants_of(ExprOpKind kind) {
         if (kind == ExprOpKind::Div || kind == ExprOpKind::DivIntegers) want(DENOM_EPSILON);
-        if (kind == ExprOpKind::DivIntegers) want(1.0f);
+        if (kind == ExprOpKind::DivIntegers && zmm_) want(1.0f);
     }
     void pointer(std::map<uint32_t, int>& registers, uint32_t index) {
         if (registers.count(index)) return;
@@ -388,23 +388,31 @@ private:
             case ExprOpKind::Add: as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x58, dst, a, b); break;
             case ExprOpKind::Mul: as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x59, dst, a, b); break;
             case ExprOpKind::Sub: as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x5C, dst, a, b); break;
-            case ExprOpKind::Div: {  // a / (b + DENOM_EPSILON), the sum rounded first
-                const int epsilon = value(TileOperand{TileOperand::Scalar, 0, DENOM_EPSILON}), divisor = temporary();
-                as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x58, divisor, b, epsilon);
-                as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x5E, dst, a, divisor);
-                release(epsilon);
-                release(divisor);
+            case ExprOpKind::Div: divide(dst, a, b); break;
+            case ExprOpKind::DivIntegers:
+                if (zmm_) {
+                    divide_integers(dst, a, b);
+                } else {
+                    divide(dst, a, b);
+                }
                 break;
-            }
-            case ExprOpKind::DivIntegers: divide_integers(dst, a, b); break;
             default: throw NotGenerated{};  // pow calls the C library: the tile evaluator's
         }
     }
 
-    // divide_integer_lanes of frame/lanes_x86.inc, instruction for instruction:
-    // d = b + epsilon, y = the estimate of 1/d (vrcp14ps, vrcpps), e = 1 - d*y,
-    // y = e*y + y, q = a*y, r = a - d*q (into d), q = r*y + q. dst may be a or
-    // b; b's register becomes d when it is a temporary.
+    // a / (b + DENOM_EPSILON), the sum rounded first.
+    void divide(int dst, int a, int b) {
+        const int epsilon = value(TileOperand{TileOperand::Scalar, 0, DENOM_EPSILON}), divisor = temporary();
+        as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x58, divisor, b, epsilon);  // vaddps
+        as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x5E, dst, a, divisor);      // vdivps
+        release(epsilon);
+        release(divisor);
+    }
+
+    // divide_integer_lanes of frame/lanes_x86.inc for zmm registers,
+    // instruction for instruction: d = b + epsilon, y = vrcp14ps(d),
+    // e = 1 - d*y, y = e*y + y, q = a*y, r = a - d*q (into d), q = r*y + q.
+    // dst may be a or b; b's register becomes d when it is a temporary.
     void divide_integers(int dst, int a, int b) {
         const bool reuse_b = b >= first_temporary_ && b != a;
         const int epsilon = value(TileOperand{TileOperand::Scalar, 0, DENOM_EPSILON});
@@ -412,17 +420,13 @@ private:
         as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x58, d, b, epsilon);  // vaddps
         release(epsilon);
         const int y = temporary();
-        if (zmm_) {
-            as_.vector_rr(Assembler::k0F38, Assembler::k66, 0x4C, y, -1, d);  // vrcp14ps
-        } else {
-            as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x53, y, -1, d);  // vrcpps
-        }
+        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0x4C, y, -1, d);  // vrcp14ps
         const int e = value(TileOperand{TileOperand::Scalar, 0, 1.0f}, temporary());
-        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xBC, e, d, y);     // vfnmadd231ps: e = 1 - d*y
-        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xB8, y, e, y);     // vfmadd231ps: y = e*y + y
-        as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x59, e, a, y);     // vmulps: q = a*y
-        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xAC, d, e, a);     // vfnmadd213ps: r = a - d*q
-        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xB8, e, d, y);     // vfmadd231ps: q = r*y + q
+        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xBC, e, d, y);  // vfnmadd231ps: e = 1 - d*y
+        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xB8, y, e, y);  // vfmadd231ps: y = e*y + y
+        as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x59, e, a, y);  // vmulps: q = a*y
+        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xAC, d, e, a);  // vfnmadd213ps: r = a - d*q
+        as_.vector_rr(Assembler::k0F38, Assembler::k66, 0xB8, e, d, y);  // vfmadd231ps: q = r*y + q
         copy(dst, e);
         if (!reuse_b) release(d);
         release(y);
