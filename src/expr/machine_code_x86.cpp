@@ -106,6 +106,11 @@ public:
         byte(0x0F), byte(0x82);
         dword(static_cast<uint32_t>(static_cast<int64_t>(target) - static_cast<int64_t>(size() + 4)));
     }
+    void prefetch(const Mem& m) {  // prefetcht0 [m]
+        if (m.base >= 8 || m.index >= 8) byte(static_cast<uint8_t>(0x40 | ((m.index >> 3) & 1) << 1 | ((m.base >> 3) & 1)));
+        byte(0x0F), byte(0x18);
+        memory(1, m);
+    }
     void vzeroupper() { byte(0xC5), byte(0xF8), byte(0x77); }
     void mov_rdi_rcx() { byte(0x48), byte(0x89), byte(0xCF); }  // mov rdi, rcx
     void sub_rsp(int32_t bytes) { byte(0x48), byte(0x81), byte(0xEC), dword(static_cast<uint32_t>(bytes)); }
@@ -167,7 +172,7 @@ public:
           first_temporary_(zmm ? 32 - kTemporaries : 16 - kTemporaries) {}
 
     // `streaming`: the loop stores with vmovntps (its output aligned to a
-    // whole vector), past the caches.
+    // whole vector), past the caches, and prefetches its bands.
     void generate(bool streaming) {
         if (plan_.band_step != kBandElementSize && plan_.band_step != 2 * kBandElementSize) throw NotGenerated{};
         if (plan_.ops.empty()) throw NotGenerated{};
@@ -205,6 +210,11 @@ public:
         as_.zero_rax();
         const size_t loop = as_.size();
         for (const auto& [band, reg] : band_values_) load_samples(reg, band);
+        if (streaming) {  // the bands' samples asked for ahead, as the index kernels' streamed runs do
+            for (const auto& [band, reg] : band_pointers_) {
+                as_.prefetch(Mem{reg, RAX, static_cast<int>(plan_.band_step), static_cast<int32_t>(kPrefetchBytes)});
+            }
+        }
         for (const TileOp& op : plan_.ops) operation(op);
         // vmovntps or vmovups [out + 4i], slot 0
         as_.vector_rm(Assembler::k0F, Assembler::kNone, streaming ? 0x2B : 0x11, 0, -1, Mem{RSI, RAX, 4});
