@@ -80,6 +80,11 @@ SPECIAL_PROGRAMS = {
     "div_by_minus_epsilon": [b(0), s(-EPS), op("div")],
     "div_by_tiny": [b(0), s(1e-30), op("div"), b(1), op("mul")],
     "sqrt_of_difference": [b(0), b(1), op("sub"), op("sqrt"), op("abs")],
+    # divisions of whole numbers: a numerator that may be -0, a divisor of 0 alone, a sum past 2^17
+    "whole_minus_zero_numerator": [b(0), b(0), op("sub"), op("neg"), b(0), b(1), op("add"), op("div")],
+    "whole_neg_zero_scalar_numerator": [s(-0.0), b(1), op("div")],
+    "whole_by_zero": [b(0), b(1), op("sub"), s(0), op("div")],
+    "whole_past_largest": [b(0), b(1), op("add"), b(0), op("add"), b(1), s(3), op("mul"), op("div")],
 }
 
 # What the C library's powf must give (Annex F) for the reference itself to be trusted.

@@ -106,8 +106,9 @@ public:
         byte(0x0F), byte(0x82);
         dword(static_cast<uint32_t>(static_cast<int64_t>(target) - static_cast<int64_t>(size() + 4)));
     }
-    void prefetch(const Mem& m) {  // prefetcht0 [m]
-        if (m.base >= 8 || m.index >= 8) byte(static_cast<uint8_t>(0x40 | ((m.index >> 3) & 1) << 1 | ((m.base >> 3) & 1)));
+    void prefetch(const Mem& m) {  // prefetcht0 [m], with a REX prefix for r8 to r15
+        const int x = m.index >= 0 ? (m.index >> 3) & 1 : 0, b = (m.base >> 3) & 1;
+        if (x || b) byte(static_cast<uint8_t>(0x40 | x << 1 | b));
         byte(0x0F), byte(0x18);
         memory(1, m);
     }
