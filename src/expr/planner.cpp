@@ -143,15 +143,16 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
     std::vector<TileOperand> stack;  // what each stack position holds
     // What each stack position's value was computed from: the plan's
     // operations from first_op on, reading `band` (kNoBand: constants only,
-    // kBands: more than one band), calling the C library or not.
+    // kBands: more than one band), calling the C library or not; and what is
+    // known of the value as an integer.
     constexpr int64_t kNoBand = -1, kBands = -2;
     struct Inputs {
         size_t first_op;
         int64_t band;
         bool calls_library;
+        IntegerRange range;
     };
     std::vector<Inputs> inputs;
-    std::vector<IntegerRange> ranges;  // what is known of each stack position's value
     bool every_other = program.num_bands > 0;
     for (size_t k = 0; k < program.num_bands; ++k) {
         const BandView& band = program.bands[k];
@@ -162,7 +163,6 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
     plan.reserve(2 * program.num_ops);
     stack.reserve(program.num_ops);
     inputs.reserve(program.num_ops);
-    ranges.reserve(program.num_ops);
     auto either = [](int64_t x, int64_t y) { return x == kNoBand ? y : y == kNoBand ? x : x == y ? x : kBands; };
     // Moves the operations that computed the value at `position` into a table.
     auto tabulate = [&](uint32_t position) {
@@ -183,7 +183,7 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
         }
         plan.resize(inputs[position].first_op);
         stack[position] = TileOperand{TileOperand::Table, static_cast<uint32_t>(result.tables.size()), 0.0f};
-        inputs[position] = Inputs{plan.size(), inputs[position].band, false};
+        inputs[position] = Inputs{plan.size(), inputs[position].band, false, inputs[position].range};
         result.tables.push_back(std::move(table));
     };
     auto place = [&](TileOperand operand, uint32_t position) {
@@ -204,32 +204,27 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
         const ExprOpInfo& info = info_of(op.kind);
         const bool library_call = (info.traits & kLibraryCallOp) != 0;
         if (op.kind == ExprOpKind::PushBand) {
-            inputs.push_back(Inputs{plan.size(), op.band(), false});
-            ranges.push_back(range_of_band());
+            inputs.push_back(Inputs{plan.size(), op.band(), false, range_of_band()});
             stack.push_back(place(TileOperand{TileOperand::Band, op.band(), 0.0f}, depth));
         } else if (op.kind == ExprOpKind::PushScalar) {
-            inputs.push_back(Inputs{plan.size(), kNoBand, false});
-            ranges.push_back(range_of_scalar(op.scalar()));
+            inputs.push_back(Inputs{plan.size(), kNoBand, false, range_of_scalar(op.scalar())});
             stack.push_back(TileOperand{TileOperand::Scalar, 0, op.scalar()});
         } else if (info.pops == 2) {
             const TileOperand b = stack[depth - 1], a = stack[depth - 2];
-            const IntegerRange& ra = ranges[depth - 2];
-            const IntegerRange& rb = ranges[depth - 1];
-            const bool of_integers = op.kind == ExprOpKind::Div && divides_integers(ra, rb);
-            plan.push_back(TileOp{of_integers ? ExprOpKind::DivIntegers : op.kind, depth - 2, a, b});
-            ranges[depth - 2] = range_of(op.kind, ra, rb);
-            ranges.pop_back();
-            stack.pop_back();
-            stack.back() = TileOperand{TileOperand::Slot, depth - 2, 0.0f};
             const Inputs& x = inputs[depth - 2];
             const Inputs& y = inputs[depth - 1];
-            const Inputs merged{x.first_op, either(x.band, y.band), x.calls_library || y.calls_library || library_call};
+            const bool of_integers = op.kind == ExprOpKind::Div && divides_integers(x.range, y.range);
+            plan.push_back(TileOp{of_integers ? ExprOpKind::DivIntegers : op.kind, depth - 2, a, b});
+            stack.pop_back();
+            stack.back() = TileOperand{TileOperand::Slot, depth - 2, 0.0f};
+            const Inputs merged{x.first_op, either(x.band, y.band), x.calls_library || y.calls_library || library_call,
+                                range_of(op.kind, x.range, y.range)};
             inputs.pop_back();
             inputs.back() = merged;
             if (tables && merged.calls_library && merged.band >= 0) tabulate(depth - 2);
         } else {
             plan.push_back(TileOp{op.kind, depth - 1, stack.back(), {}});
-            ranges.back() = range_of(op.kind, ranges.back(), {});
+            inputs.back().range = range_of(op.kind, inputs.back().range, {});
             stack.back() = TileOperand{TileOperand::Slot, depth - 1, 0.0f};
             inputs.back().calls_library = inputs.back().calls_library || library_call;
             if (tables && library_call && inputs.back().band >= 0) tabulate(depth - 1);
