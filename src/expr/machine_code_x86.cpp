@@ -106,6 +106,16 @@ public:
         byte(0x0F), byte(0x82);
         dword(static_cast<uint32_t>(static_cast<int64_t>(target) - static_cast<int64_t>(size() + 4)));
     }
+    // jae rel32 to a place not yet known: returns where to fill it in (land_jump).
+    size_t jump_if_above_or_equal() {
+        byte(0x0F), byte(0x83);
+        dword(0);
+        return size();
+    }
+    void land_jump(size_t from) {  // the jump that ends at `from` goes to here
+        const uint32_t distance = static_cast<uint32_t>(size() - from);
+        std::memcpy(bytes_.data() + from - 4, &distance, 4);
+    }
     void prefetch(const Mem& m) {  // prefetcht0 [m], with a REX prefix for r8 to r15
         const int x = m.index >= 0 ? (m.index >> 3) & 1 : 0, b = (m.base >> 3) & 1;
         if (x || b) byte(static_cast<uint8_t>(0x40 | x << 1 | b));
@@ -210,18 +220,23 @@ public:
         place_held_values();
         as_.zero_rax();
         const size_t loop = as_.size();
-        for (const auto& [band, reg] : band_values_) load_samples(reg, band);
-        if (streaming) {  // the bands' samples asked for ahead, as the index kernels' streamed runs do
-            for (const auto& [band, reg] : band_pointers_) {
-                as_.prefetch(Mem{reg, RAX, static_cast<int>(plan_.band_step), static_cast<int32_t>(kPrefetchBytes)});
-            }
+        group(streaming);
+        size_t last_group_done = 0;
+        if (divides_integers_in_pairs_) {
+            // A second group per round whose divisions of integers take the
+            // divider (divide_integer_lanes of frame/lanes_x86.inc with a
+            // LanePair), unless the first was the count's last.
+            as_.add_rax(static_cast<uint8_t>(lanes()));
+            as_.cmp_rax_rdx();
+            last_group_done = as_.jump_if_above_or_equal();
+            integers_by_divider_ = true;
+            group(streaming);
+            integers_by_divider_ = false;
         }
-        for (const TileOp& op : plan_.ops) operation(op);
-        // vmovntps or vmovups [out + 4i], slot 0
-        as_.vector_rm(Assembler::k0F, Assembler::kNone, streaming ? 0x2B : 0x11, 0, -1, Mem{RSI, RAX, 4});
         as_.add_rax(static_cast<uint8_t>(lanes()));
         as_.cmp_rax_rdx();
         as_.jump_if_below(loop);
+        if (divides_integers_in_pairs_) as_.land_jump(last_group_done);
         as_.vzeroupper();
         if (win64_) {
             for (int k = 0; k < kWin64SavedXmms; ++k) as_.load_xmm(kWin64FirstSavedXmm + k, k * kXmmBytes);
@@ -235,6 +250,19 @@ public:
     }
 
     int lanes() const { return zmm_ ? 16 : 8; }
+
+    // The pixels [rax, rax + lanes) through the whole plan, into the output.
+    void group(bool streaming) {
+        for (const auto& [band, reg] : band_values_) load_samples(reg, band);
+        if (streaming) {  // the bands' samples asked for ahead, as the index kernels' streamed runs do
+            for (const auto& [band, reg] : band_pointers_) {
+                as_.prefetch(Mem{reg, RAX, static_cast<int>(plan_.band_step), static_cast<int32_t>(kPrefetchBytes)});
+            }
+        }
+        for (const TileOp& op : plan_.ops) operation(op);
+        // vmovntps or vmovups [out + 4i], slot 0
+        as_.vector_rm(Assembler::k0F, Assembler::kNone, streaming ? 0x2B : 0x11, 0, -1, Mem{RSI, RAX, 4});
+    }
 
     std::vector<uint32_t> bands_read() const {
         std::vector<uint32_t> bands;
@@ -269,7 +297,10 @@ private:
     // The constants a division uses besides its operands.
     void wants_of(ExprOpKind kind) {
         if (kind == ExprOpKind::Div || kind == ExprOpKind::DivIntegers) want(DENOM_EPSILON);
-        if (kind == ExprOpKind::DivIntegers && zmm_) want(1.0f);
+        if (kind == ExprOpKind::DivIntegers && zmm_) {
+            want(1.0f);
+            divides_integers_in_pairs_ = true;
+        }
     }
     void pointer(std::map<uint32_t, int>& registers, uint32_t index) {
         if (registers.count(index)) return;
@@ -401,7 +432,7 @@ private:
             case ExprOpKind::Sub: as_.vector_rr(Assembler::k0F, Assembler::kNone, 0x5C, dst, a, b); break;
             case ExprOpKind::Div: divide(dst, a, b); break;
             case ExprOpKind::DivIntegers:
-                if (zmm_) {
+                if (zmm_ && !integers_by_divider_) {
                     divide_integers(dst, a, b);
                 } else {
                     divide(dst, a, b);
@@ -492,6 +523,8 @@ private:
     std::map<uint32_t, int> band_values_;                     // band -> vector register, loaded every iteration
     std::vector<std::pair<uint32_t, int>> constant_values_;  // a constant's bits -> vector register
     uint32_t temporaries_ = 0;                                // bit k: first_temporary_ + k in use
+    bool divides_integers_in_pairs_ = false;  // two groups a round, the second's integers by the divider
+    bool integers_by_divider_ = false;        // while the second is generated
 };
 
 }  // namespace
