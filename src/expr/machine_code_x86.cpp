@@ -8,9 +8,10 @@
 // operation is the instructions the tile evaluator's functor compiles to on
 // the same operands (vaddps, vsubps, vmulps, vdivps, vsqrtps, sign-bit masks;
 // for a division of integers in zmm registers, vrcp14ps and fused steps, or
-// vdivps in every second group: a LanePair's), every sample converts exactly (vpmovzxwd, or the low halves of 32-bit
-// lanes where the bands hold every other sample, then vcvtdq2ps), and nothing is
-// contracted or reordered, so the bits are the evaluator's.
+// vdivps in every second group: a LanePair's), every sample converts exactly
+// (vpmovzxwd, or the low halves of 32-bit lanes where the bands hold every
+// other sample, then vcvtdq2ps), and nothing is contracted or reordered, so
+// the bits are the evaluator's.
 #include "expr/machine_code.hpp"
 
 #include "base/numeric.hpp"
