@@ -85,6 +85,10 @@ SPECIAL_PROGRAMS = {
     "whole_neg_zero_scalar_numerator": [s(-0.0), b(1), op("div")],
     "whole_by_zero": [b(0), b(1), op("sub"), s(0), op("div")],
     "whole_past_largest": [b(0), b(1), op("add"), b(0), op("add"), b(1), s(3), op("mul"), op("div")],
+    # ... and of halves and quarters: SAVI's, one whose divisor may be 0, one scaled past 2^18
+    "halves_savi": [b(0), b(1), op("sub"), b(0), b(1), op("add"), s(0.5), op("add"), op("div"), s(1.5), op("mul")],
+    "halves_by_zero": [b(0), s(0.5), op("mul"), b(1), op("div")],
+    "quarters_past_largest": [b(0), b(1), op("sub"), b(0), b(1), op("add"), s(0.25), op("add"), op("div")],
 }
 
 # What the C library's powf must give (Annex F) for the reference itself to be trusted.

@@ -173,6 +173,10 @@ SCALARS = [
     ("adjusted", (0.1,)),
     ("adjusted", (1e39,)),
     ("adjusted", (-65535.5,)),
+    ("adjusted", (0.5,)),  # multiples of 1/2 up to 2 divide through the estimate on AVX-512
+    ("adjusted", (1.5,)),
+    ("adjusted", (2.0,)),
+    ("adjusted", (2.5,)),
     ("evi", (float("nan"), 6.0, 7.5, 1.0)),
     ("evi", (2.5, float("nan"), 7.5, 1.0)),
     ("evi", (2.5, 6.0, float("nan"), 1.0)),

@@ -32,12 +32,16 @@ inline V divide_with_epsilon(V a, V b) {
     return a / divisor;
 }
 
-// The largest magnitude of an integer operand of divide_integers_with_epsilon.
-inline constexpr float kLargestDividedInteger = 131072.0f;  // 2^17
+// The largest magnitude of an integer operand of divide_integers_with_epsilon,
+// and of an operand that is a multiple of 2^-k (k <= 8), times 2^k.
+inline constexpr float kLargestDividedInteger = 131072.0f;        // 2^17
+inline constexpr float kLargestScaledDividedInteger = 262144.0f;  // 2^18
 
 // divide_with_epsilon's quotient, bit for bit, where every lane of a and b
 // holds an integer, |a| <= 2^17, 0 <= b <= 2^17 and a is not -0 (the
-// differences and sums of two bands, for example). A wide target may then
+// differences and sums of two bands, for example), or where a and b are
+// multiples of 2^-k (k <= 8) with |a| * 2^k, b * 2^k <= 2^18, b > 0 and a not
+// -0 (a sum of two bands plus 0.5, say). A wide target may then
 // divide through a reciprocal estimate and two fused corrections, which
 // costs less than its divider; docs/numerics.md proves the quotient
 // correctly rounded. Each wide target defines divide_integer_lanes

@@ -82,57 +82,80 @@ void fuse_leaves(TilePlan& result, const ExprContext& program, bool down) {
     plan.resize(kept);
 }
 
-// What the planner knows of a value: an integer in [lo, hi], never -0 unless
-// minus_zero, every operation that made it exact (|lo|, |hi| <= 2^24); or
-// nothing (integer false). Divisions of such values may go through
-// divide_integers_with_epsilon.
-struct IntegerRange {
-    bool integer = false;
+// What the planner knows of a value: a multiple of 2^-fraction_bits (whole
+// numbers 0, halves 1, ...) in [lo, hi], never -0 unless minus_zero, every
+// operation that made it exact (|lo|, |hi| <= 2^(24 - fraction_bits)); or
+// nothing (known false). Divisions of such values may go through
+// divide_integers_with_epsilon (divides_integers).
+struct ExactRange {
+    bool known = false;
+    int fraction_bits = 0;
     double lo = 0.0, hi = 0.0;
     bool minus_zero = false;
 };
 
-constexpr double kExactIntegers = 16777216.0;  // 2^24
+// Finer steps gain nothing on sums of bands, whose scaled magnitude would pass
+// 2^18; 8 keeps the epsilon below half a unit in the last place of the
+// smallest divisor, 2^-8.
+constexpr int kMostFractionBits = 8;
 
-IntegerRange range_of_band() { return IntegerRange{true, 0.0, 65535.0, false}; }
-
-IntegerRange range_of_scalar(float v) {
-    if (!(std::fabs(v) <= kExactIntegers) || v != std::nearbyint(v)) return {};
-    return IntegerRange{true, v, v, std::signbit(v)};
+// Whether every operation that made a value of this magnitude and step was exact.
+bool exact(double magnitude, int fraction_bits) {
+    return fraction_bits <= kMostFractionBits && std::ldexp(magnitude, fraction_bits) <= 16777216.0;  // 2^24
 }
 
-IntegerRange range_of(ExprOpKind kind, const IntegerRange& x, const IntegerRange& y) {
-    if (!x.integer || (info_of(kind).pops == 2 && !y.integer)) return {};
-    IntegerRange r{true, 0.0, 0.0, true};
+ExactRange range_of_band() { return ExactRange{true, 0, 0.0, 65535.0, false}; }
+
+ExactRange range_of_scalar(float v) {
+    for (int bits = 0; bits <= kMostFractionBits; ++bits) {
+        const double scaled = std::ldexp(static_cast<double>(v), bits);
+        if (scaled == std::nearbyint(scaled)) {
+            if (!exact(std::fabs(v), bits)) return {};
+            return ExactRange{true, bits, v, v, std::signbit(v)};
+        }
+    }
+    return {};  // NaNs and infinities land here too
+}
+
+ExactRange range_of(ExprOpKind kind, const ExactRange& x, const ExactRange& y) {
+    if (!x.known || (info_of(kind).pops == 2 && !y.known)) return {};
+    ExactRange r;
+    const int steps = std::max(x.fraction_bits, y.fraction_bits);
     switch (kind) {
         case ExprOpKind::Add:  // -0 only as -0 + -0
-            r = IntegerRange{true, x.lo + y.lo, x.hi + y.hi, x.minus_zero && y.minus_zero};
+            r = ExactRange{true, steps, x.lo + y.lo, x.hi + y.hi, x.minus_zero && y.minus_zero};
             break;
         case ExprOpKind::Sub:  // -0 only as -0 - +0
-            r = IntegerRange{true, x.lo - y.hi, x.hi - y.lo, x.minus_zero};
+            r = ExactRange{true, steps, x.lo - y.hi, x.hi - y.lo, x.minus_zero};
             break;
         case ExprOpKind::Mul: {
             const double corners[] = {x.lo * y.lo, x.lo * y.hi, x.hi * y.lo, x.hi * y.hi};
             const bool signs_agree = x.lo >= 0.0 && y.lo >= 0.0 && !x.minus_zero && !y.minus_zero;
-            r = IntegerRange{true, *std::min_element(corners, corners + 4), *std::max_element(corners, corners + 4),
-                             !signs_agree};
+            r = ExactRange{true, x.fraction_bits + y.fraction_bits, *std::min_element(corners, corners + 4),
+                           *std::max_element(corners, corners + 4), !signs_agree};
             break;
         }
-        case ExprOpKind::Neg: r = IntegerRange{true, -x.hi, -x.lo, x.lo <= 0.0}; break;
+        case ExprOpKind::Neg: r = ExactRange{true, x.fraction_bits, -x.hi, -x.lo, x.lo <= 0.0}; break;
         case ExprOpKind::Abs:
-            r = IntegerRange{true, x.lo >= 0.0 ? x.lo : x.hi <= 0.0 ? -x.hi : 0.0, std::max(-x.lo, x.hi), false};
+            r = ExactRange{true, x.fraction_bits, x.lo >= 0.0 ? x.lo : x.hi <= 0.0 ? -x.hi : 0.0,
+                           std::max(-x.lo, x.hi), false};
             break;
         default: return {};
     }
-    if (std::max(-r.lo, r.hi) > kExactIntegers) return {};
+    if (!exact(std::max(-r.lo, r.hi), r.fraction_bits)) return {};
     return r;
 }
 
-// Div of values known to be integers that divide_integers_with_epsilon takes.
-bool divides_integers(const IntegerRange& a, const IntegerRange& b) {
-    const double largest = kLargestDividedInteger;
-    return a.integer && b.integer && !a.minus_zero && std::max(-a.lo, a.hi) <= largest && b.lo >= 0.0 &&
-           b.hi <= largest;
+// Div of values that divide_integers_with_epsilon takes: whole numbers as
+// base/numeric.hpp allows, or (halves, quarters, ...) values that scaled to
+// whole numbers are at most 2^18, the divisor never 0; docs/numerics.md
+// proves the quotient correctly rounded for both.
+bool divides_integers(const ExactRange& a, const ExactRange& b) {
+    if (!a.known || !b.known || a.minus_zero) return false;
+    const double largest = std::max({-a.lo, a.hi, b.hi});
+    const int fraction_bits = std::max(a.fraction_bits, b.fraction_bits);
+    if (fraction_bits == 0) return largest <= kLargestDividedInteger && b.lo >= 0.0;
+    return b.lo > 0.0 && std::ldexp(largest, fraction_bits) <= kLargestScaledDividedInteger;
 }
 
 }  // namespace
@@ -144,13 +167,13 @@ TilePlan plan_tiles(const ExprContext& program, bool down, bool tables) {
     // What each stack position's value was computed from: the plan's
     // operations from first_op on, reading `band` (kNoBand: constants only,
     // kBands: more than one band), calling the C library or not; and what is
-    // known of the value as an integer.
+    // known of the value's exactness.
     constexpr int64_t kNoBand = -1, kBands = -2;
     struct Inputs {
         size_t first_op;
         int64_t band;
         bool calls_library;
-        IntegerRange range;
+        ExactRange range;
     };
     std::vector<Inputs> inputs;
     bool every_other = program.num_bands > 0;

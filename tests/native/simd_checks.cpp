@@ -321,31 +321,42 @@ static void simd_expr_parity() {
 #if defined(__x86_64__)
 // The integer division (divide_integers_with_epsilon) of the avx512 target,
 // which divides through an estimate, over every pair of samples, through the
-// two index kernels that use it: the sse2 kernels' quotients (the divider's),
+// index kernels that use it (the adjusted difference with an l of halves,
+// the largest sum included): the sse2 kernels' quotients (the divider's),
 // bit for bit.
 static void integer_division_of_every_sample_pair() {
     constexpr int64_t kCols = 65536;  // a row of every sample value: 256 KiB of output, within the caches
     std::vector<uint16_t> a(kCols), b(kCols);
     std::vector<float> out(kCols), want(kCols);
     for (int64_t c = 0; c < kCols; ++c) b[c] = static_cast<uint16_t>(c);
-    auto run = [&](BlockFn fn, std::vector<float>& into) {
+    auto run = [&](BlockFn fn, float l, std::vector<float>& into) {
         PixelZip zip = PixelZip::of(OutView{reinterpret_cast<std::byte*>(into.data()), 1, kCols, 4 * kCols, 4});
         zip.add(BandView{reinterpret_cast<std::byte*>(a.data()), 1, kCols, 2 * kCols, 2});
         zip.add(BandView{reinterpret_cast<std::byte*>(b.data()), 1, kCols, 2 * kCols, 2});
-        const IndexParams params{};
+        IndexParams params{};
+        params.l = l;
         fn(zip, &params);
     };
     if (!runs_simd_level(SimdLevel::Avx512)) return;
+    struct Kernel {
+        const char* name;
+        BlockFn IndexKernelTable::*fn;
+        float l;
+    };
+    const Kernel kernels[] = {{"normalized difference", &IndexKernelTable::normalized_difference, 0.0f},
+                              {"ratio", &IndexKernelTable::ratio, 0.0f},
+                              {"adjusted difference, l 0.5", &IndexKernelTable::adjusted_difference, 0.5f},
+                              {"adjusted difference, l 1.5", &IndexKernelTable::adjusted_difference, 1.5f}};
     const IndexKernelTable& divider = index_kernels_for(SimdLevel::Sse2);
+    const IndexKernelTable& estimate = index_kernels_for(SimdLevel::Avx512);
     for (int64_t first = 0; first < 65536; ++first) {
         std::fill(a.begin(), a.end(), static_cast<uint16_t>(first));
-        for (bool ratio : {false, true}) {
-            run(ratio ? divider.ratio : divider.normalized_difference, want);
-            const IndexKernelTable& t = index_kernels_for(SimdLevel::Avx512);
-            run(ratio ? t.ratio : t.normalized_difference, out);
+        for (const Kernel& kernel : kernels) {
+            run(divider.*kernel.fn, kernel.l, want);
+            run(estimate.*kernel.fn, kernel.l, out);
             if (std::memcmp(out.data(), want.data(), 4 * kCols) != 0) {
-                check(false, std::string("integer division of avx512, sample ") + std::to_string(first) +
-                                 (ratio ? " (ratio)" : " (normalized difference)"));
+                check(false, std::string("integer division of avx512, sample ") + std::to_string(first) + " (" +
+                                 kernel.name + ")");
                 return;
             }
         }
@@ -718,6 +729,47 @@ static void simd_transposed_parity() {
     }
 }
 
+// Which divisions the planner leaves to divide_integers_with_epsilon: those
+// whose operands it can bound as whole numbers or as halves (quarters, ...)
+// small enough, the numerator never -0 and the divisor never below 0 (never
+// 0 unless both are whole).
+static void planner_divisions() {
+    auto band = [](uint32_t k) { return op(ExprOpKind::PushBand, k); };
+    const ExprOp sub = op(ExprOpKind::Sub), add = op(ExprOpKind::Add), mul = op(ExprOpKind::Mul),
+                 div = op(ExprOpKind::Div), neg = op(ExprOpKind::Neg);
+    struct Case {
+        const char* what;
+        std::vector<ExprOp> ops;
+        bool of_integers;
+    };
+    const Case cases[] = {
+        {"a normalized difference", {band(0), band(1), sub, band(0), band(1), add, div}, true},
+        {"a ratio", {band(0), band(1), div}, true},
+        {"SAVI (halves)", {band(0), band(1), sub, band(0), band(1), add, scalar(0.5f), add, div}, true},
+        {"halves over a band", {band(0), scalar(0.5f), mul, band(1), scalar(1.0f), add, div}, true},
+        {"a band over quarters", {band(0), band(1), scalar(0.25f), mul, scalar(0.25f), add, div}, true},
+        {"a sum of quarters, 2^18 scaled past",
+         {band(0), band(1), sub, band(0), band(1), add, scalar(0.25f), add, div}, false},
+        {"halves over a band that may be 0", {band(0), scalar(0.5f), mul, band(1), div}, false},
+        {"halves over a divisor that may be negative",
+         {band(0), band(1), sub, band(0), band(1), sub, scalar(0.5f), add, div}, false},
+        {"a -0 numerator of halves", {scalar(-0.0f), band(1), scalar(0.5f), add, div}, false},
+        {"a negated numerator that may be -0",
+         {band(0), band(1), sub, neg, band(0), band(1), add, scalar(0.5f), add, div}, false},
+        {"tenths", {band(0), band(1), sub, band(0), band(1), add, scalar(0.1f), add, div}, false},
+        {"whole numbers past 2^17", {band(0), band(1), add, band(0), add, band(1), div}, false},
+    };
+    const BandView bands[2] = {};
+    for (const Case& c : cases) {
+        const ExprContext program{c.ops.data(), c.ops.size(), bands, 2};
+        const TilePlan plan = plan_tiles(program, false, false);
+        bool of_integers = false;
+        for (const TileOp& o : plan.ops) of_integers = of_integers || o.kind == ExprOpKind::DivIntegers;
+        for (const TileLeaf& leaf : plan.leaves) of_integers = of_integers || leaf.kind == ExprOpKind::DivIntegers;
+        check(of_integers == c.of_integers, std::string("planned division: ") + c.what);
+    }
+}
+
 // The executor's choice of path, from the program and the views alone.
 static void expr_paths() {
     const int64_t rows = 6, cols = 10;
@@ -783,6 +835,7 @@ int main() {
     integer_division_by_epsilon();
     simd_transposed_parity();
     machine_code_keeps_callers_registers();
+    planner_divisions();
     expr_paths();
     return native_checks::report();
 }
