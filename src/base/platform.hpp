@@ -47,9 +47,14 @@ void write_to_stderr(const char* text, size_t size);
 
 // Copies `size` bytes of machine code into pages of their own, which are then
 // made executable and never writable again; null when the system refuses
-// (a policy against generated code, say). Freed with unmap_machine_code.
-void* map_machine_code(const void* code, size_t size);
-void unmap_machine_code(void* memory, size_t size);
+// (a policy against generated code, say). Where the system unwinds the stack
+// through tables of functions (Windows x64), the `functions` RUNTIME_FUNCTION
+// entries at byte `function_table` of the code are registered with it, so that
+// exceptions, debuggers and profilers can walk through the generated
+// functions; elsewhere there are none. Freed with unmap_machine_code, given
+// the same `function_table`.
+void* map_machine_code(const void* code, size_t size, size_t function_table, unsigned functions);
+void unmap_machine_code(void* memory, size_t size, size_t function_table);
 
 // Has `in_child` called in the child after every fork (nothing where
 // processes are not forked).

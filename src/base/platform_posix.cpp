@@ -49,7 +49,9 @@ void write_to_stderr(const char* text, size_t size) {
 
 void call_in_forked_children(void (*in_child)()) { pthread_atfork(nullptr, nullptr, in_child); }
 
-void* map_machine_code(const void* code, size_t size) {
+// The System V unwinder reads frame descriptions, which generated code does not
+// need: no exception or cancellation passes through it.
+void* map_machine_code(const void* code, size_t size, size_t, unsigned) {
     void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) return nullptr;
     std::memcpy(memory, code, size);
@@ -61,6 +63,6 @@ void* map_machine_code(const void* code, size_t size) {
     return memory;
 }
 
-void unmap_machine_code(void* memory, size_t size) { munmap(memory, size); }
+void unmap_machine_code(void* memory, size_t size, size_t) { munmap(memory, size); }
 
 }  // namespace kelvane::platform

@@ -80,7 +80,7 @@ void write_to_stderr(const char* text, size_t size) {
 
 void call_in_forked_children(void (*)()) {}
 
-void* map_machine_code(const void* code, size_t size) {
+void* map_machine_code(const void* code, size_t size, size_t function_table, unsigned functions) {
     void* memory = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (!memory) return nullptr;
     std::memcpy(memory, code, size);
@@ -90,9 +90,21 @@ void* map_machine_code(const void* code, size_t size) {
         return nullptr;
     }
     FlushInstructionCache(GetCurrentProcess(), memory, size);
+    // Without its entries the unwinder would take the generated functions for
+    // leaves and misread every frame above them.
+    auto* table = reinterpret_cast<PRUNTIME_FUNCTION>(static_cast<BYTE*>(memory) + function_table);
+    if (functions > 0 && !RtlAddFunctionTable(table, functions, reinterpret_cast<DWORD64>(memory))) {
+        VirtualFree(memory, 0, MEM_RELEASE);
+        return nullptr;
+    }
     return memory;
 }
 
-void unmap_machine_code(void* memory, size_t) { VirtualFree(memory, 0, MEM_RELEASE); }
+void unmap_machine_code(void* memory, size_t, size_t function_table) {
+    if (function_table > 0) {
+        RtlDeleteFunctionTable(reinterpret_cast<PRUNTIME_FUNCTION>(static_cast<BYTE*>(memory) + function_table));
+    }
+    VirtualFree(memory, 0, MEM_RELEASE);
+}
 
 }  // namespace kelvane::platform

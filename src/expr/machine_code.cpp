@@ -22,14 +22,15 @@ MachineCode MachineCode::compile(const TilePlan& plan, size_t num_bands, bool na
     if (!machine_code_allowed() || !runs_simd_level(SimdLevel::Avx2) || num_bands > kMaxCodeBands) return made;
     const bool zmm = !narrow && runs_simd_level(SimdLevel::Avx512);
     std::vector<uint8_t> bytes;
-    size_t streaming_entry = 0;
-    made.lanes_ =
-        generate_x86_64(plan, zmm, kSystemConvention, bytes, streaming_entry, made.constants_, made.bands_read_);
+    size_t streaming_entry = 0, function_table = 0;
+    made.lanes_ = generate_x86_64(plan, zmm, kSystemConvention, bytes, streaming_entry, function_table,
+                                  made.constants_, made.bands_read_);
     if (made.lanes_ == 0) return MachineCode{};
     // Written while writable, then only executable: never both at once.
-    made.memory_ = platform::map_machine_code(bytes.data(), bytes.size());
+    made.memory_ = platform::map_machine_code(bytes.data(), bytes.size(), function_table, function_table ? 2 : 0);
     if (!made.memory_) return MachineCode{};
     made.size_ = bytes.size();
+    made.function_table_ = function_table;
     made.band_step_ = plan.band_step;
     made.entry_ = reinterpret_cast<void (*)(const CodeCall*)>(made.memory_);
     made.streaming_entry_ =
@@ -49,13 +50,14 @@ MachineCode& MachineCode::operator=(MachineCode&& other) noexcept {
     std::swap(band_step_, other.band_step_);
     std::swap(memory_, other.memory_);
     std::swap(size_, other.size_);
+    std::swap(function_table_, other.function_table_);
     std::swap(constants_, other.constants_);
     std::swap(bands_read_, other.bands_read_);
     return *this;
 }
 
 MachineCode::~MachineCode() {
-    if (memory_) platform::unmap_machine_code(memory_, size_);
+    if (memory_) platform::unmap_machine_code(memory_, size_, function_table_);
 }
 
 void MachineCode::run(const std::byte* const* firsts, float* out, int64_t n, const float* const* tables,

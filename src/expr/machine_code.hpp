@@ -70,6 +70,7 @@ private:
     int64_t band_step_ = kBandElementSize;  // bytes from one sample to the next
     void* memory_ = nullptr;
     size_t size_ = 0;
+    size_t function_table_ = 0;  // of the unwind data, where there is some
     std::vector<float> constants_;       // the code reads them through CodeCall
     std::vector<uint32_t> bands_read_;  // the bands whose samples the code reads
 };
@@ -86,9 +87,12 @@ inline constexpr CallingConvention kSystemConvention = CallingConvention::System
 // two loops for `convention`, the second (at `streaming_entry`) storing with
 // non-temporal stores to an output aligned to a whole vector, and their
 // constants, and returns the pixels per iteration; 0, with nothing promised
-// about them, when the plan has no generated path.
+// about them, when the plan has no generated path. For Win64 the bytes end
+// with the loops' unwind data, whose two RUNTIME_FUNCTION entries start at
+// `function_table` (0 for System V).
 int generate_x86_64(const TilePlan& plan, bool zmm, CallingConvention convention, std::vector<uint8_t>& code,
-                    size_t& streaming_entry, std::vector<float>& constants, std::vector<uint32_t>& bands_read);
+                    size_t& streaming_entry, size_t& function_table, std::vector<float>& constants,
+                    std::vector<uint32_t>& bands_read);
 
 // Whether KELVANE_MACHINE_CODE leaves generated code allowed (anything but "0").
 bool machine_code_allowed();

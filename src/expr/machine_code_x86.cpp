@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <utility>
@@ -40,6 +41,8 @@ constexpr int kSavedRegisters[] = {RBX, RBP, R12, R13, R14, R15};
 constexpr int kWin64SavedRegisters[] = {RDI, RSI};
 constexpr int kWin64FirstSavedXmm = 6, kWin64SavedXmms = 10, kXmmBytes = 16;
 constexpr int kTemporaries = 4;
+// Windows x64's unwind operations (UNWIND_CODE) that the prologue takes.
+constexpr uint8_t kPushNonvolatile = 0, kAllocateLarge = 1, kSaveXmm128 = 8;
 
 // A memory operand [base + index * scale + disp]; `index` is a vector
 // register for gathers.
@@ -200,11 +203,31 @@ public:
         if (slots_ > static_cast<uint32_t>(first_temporary_)) throw NotGenerated{};
         // rdi: the CodeCall; rsi: the output; rdx: the pixel count; r8: the
         // constants; rax: the pixel index; rcx: the bands, then the tables.
-        for (int r : kSavedRegisters) as_.push(r);
+        const size_t start = as_.size();
+        // Each step of the Windows prologue, described for its unwinder
+        // (UNWIND_CODE: the step's end, the operation, its operand, its
+        // extra slots).
+        auto unwound = [&](uint8_t op, int info, std::initializer_list<uint16_t> extra) {
+            unwind_codes_.insert(unwind_codes_.begin(), extra.begin(), extra.end());
+            unwind_codes_.insert(unwind_codes_.begin(),
+                                 static_cast<uint16_t>((as_.size() - start) | (op | info << 4) << 8));
+        };
+        for (int r : kSavedRegisters) {
+            as_.push(r);
+            if (win64_) unwound(kPushNonvolatile, r, {});
+        }
         if (win64_) {
-            for (int r : kWin64SavedRegisters) as_.push(r);
+            for (int r : kWin64SavedRegisters) {
+                as_.push(r);
+                unwound(kPushNonvolatile, r, {});
+            }
             as_.sub_rsp(kWin64SavedXmms * kXmmBytes);
-            for (int k = 0; k < kWin64SavedXmms; ++k) as_.store_xmm(kWin64FirstSavedXmm + k, k * kXmmBytes);
+            unwound(kAllocateLarge, 0, {static_cast<uint16_t>(kWin64SavedXmms * kXmmBytes / 8)});
+            for (int k = 0; k < kWin64SavedXmms; ++k) {
+                as_.store_xmm(kWin64FirstSavedXmm + k, k * kXmmBytes);
+                unwound(kSaveXmm128, kWin64FirstSavedXmm + k, {static_cast<uint16_t>(k)});  // in units of 16 bytes
+            }
+            prologue_bytes_ = as_.size() - start;
             as_.mov_rdi_rcx();  // the CodeCall comes in rcx
         }
         as_.load_gpr(RSI, Mem{RDI, -1, 1, kCallOut});
@@ -251,6 +274,10 @@ public:
     }
 
     int lanes() const { return zmm_ ? 16 : 8; }
+
+    // The Windows prologue's unwind codes, last step first, and its length.
+    const std::vector<uint16_t>& unwind_codes() const { return unwind_codes_; }
+    size_t prologue_bytes() const { return prologue_bytes_; }
 
     // The pixels [rax, rax + lanes) through the whole plan, into the output.
     void group(bool streaming) {
@@ -526,18 +553,54 @@ private:
     uint32_t temporaries_ = 0;                                // bit k: first_temporary_ + k in use
     bool divides_integers_in_pairs_ = false;  // two groups a round, the second's integers by the divider
     bool integers_by_divider_ = false;        // while the second is generated
+    std::vector<uint16_t> unwind_codes_;
+    size_t prologue_bytes_ = 0;
 };
+
+// Windows x64's unwind data (UNWIND_INFO and RUNTIME_FUNCTION, little-endian)
+// for the loops [0, streaming_entry) and [streaming_entry, end), which open
+// with the same prologue: appended to `code` at a multiple of 4 bytes, the
+// one UNWIND_INFO and then the table. Returns where the table starts.
+size_t append_unwind_data(std::vector<uint8_t>& code, size_t streaming_entry, const Generator& loop) {
+    const size_t end = code.size();
+    auto dword = [&](uint32_t v) {
+        for (int k = 0; k < 4; ++k) code.push_back(static_cast<uint8_t>(v >> (8 * k)));
+    };
+    while (code.size() % 4 != 0) code.push_back(0xCC);  // int3 between the code and its data
+    const size_t info = code.size();
+    std::vector<uint16_t> codes = loop.unwind_codes();
+    if (loop.prologue_bytes() > 0xFF || codes.size() > 0xFF) throw NotGenerated{};  // fields of a byte
+    const auto count = static_cast<uint8_t>(codes.size());
+    if (codes.size() % 2 != 0) codes.push_back(0);  // the array keeps a whole number of dwords
+    code.push_back(1);  // version 1, no handler
+    code.push_back(static_cast<uint8_t>(loop.prologue_bytes()));
+    code.push_back(count);
+    code.push_back(0);  // no frame register
+    for (uint16_t c : codes) {
+        code.push_back(static_cast<uint8_t>(c));
+        code.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    const size_t table = code.size();
+    for (const auto& [begin, finish] : {std::pair{size_t{0}, streaming_entry}, std::pair{streaming_entry, end}}) {
+        dword(static_cast<uint32_t>(begin));
+        dword(static_cast<uint32_t>(finish));
+        dword(static_cast<uint32_t>(info));
+    }
+    return table;
+}
 
 }  // namespace
 
 int generate_x86_64(const TilePlan& plan, bool zmm, CallingConvention convention, std::vector<uint8_t>& code,
-                    size_t& streaming_entry, std::vector<float>& constants, std::vector<uint32_t>& bands_read) {
+                    size_t& streaming_entry, size_t& function_table, std::vector<float>& constants,
+                    std::vector<uint32_t>& bands_read) {
     try {
         Generator plain(plan, zmm, convention, code, constants);
         plain.generate(false);
         streaming_entry = code.size();
         Generator streaming(plan, zmm, convention, code, constants);  // finds the same constants at the same places
         streaming.generate(true);
+        function_table = convention == CallingConvention::Win64 ? append_unwind_data(code, streaming_entry, plain) : 0;
         bands_read = plain.bands_read();
         return plain.lanes();
     } catch (const NotGenerated&) {

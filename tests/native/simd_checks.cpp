@@ -25,6 +25,11 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#endif
 
 using namespace kelvane;
 using native_checks::check;
@@ -554,6 +559,54 @@ kelvane_call_marked:
 constexpr int kMarkedWords = 6;
 #endif
 
+#if defined(_WIN32)
+// The system's unwinder walks out of the generated function at `entry` from
+// its first instruction, its body and its return, restoring what the
+// prologue saved: from a stack laid out as the prologue leaves it, with a
+// different mark in every saved register.
+static void check_unwinding(const std::byte* entry) {
+    const auto pc = reinterpret_cast<DWORD64>(entry);
+    DWORD64 base = 0;
+    PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(pc + 1, &base, nullptr);
+    check(function != nullptr && base + function->BeginAddress == pc, "the unwinder finds the generated function");
+    if (!function) return;
+    const auto* info = reinterpret_cast<const uint8_t*>(base + function->UnwindData);
+    const DWORD64 body = pc + info[1];  // the first instruction after the prologue
+    const DWORD64 ret = base + function->EndAddress - 1;
+    check(*reinterpret_cast<const uint8_t*>(ret) == 0xC3, "the generated function ends with its return");
+    // Above the saved vectors (ten, 16 bytes each): rsi, rdi, r15 to r12, rbp, rbx, the return address.
+    constexpr int kVectors = 10, kWords = 2 * kVectors + 9;
+    alignas(16) uint64_t stack[kWords + 4];
+    for (int k = 0; k < kWords; ++k) stack[k] = 0x5EED000000000000ull + k;
+    const uint64_t return_address = stack[kWords - 1];
+    auto unwind = [&](DWORD64 at, uint64_t* rsp) {
+        CONTEXT context{};
+        context.Rip = at;
+        context.Rsp = reinterpret_cast<DWORD64>(rsp);
+        PVOID handler_data = nullptr;
+        DWORD64 frame = 0;
+        RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, at, function, &context, &handler_data, &frame, nullptr);
+        return context;
+    };
+    const CONTEXT inside = unwind(body, stack);
+    bool restored = inside.Rip == return_address && inside.Rsp == reinterpret_cast<DWORD64>(stack + kWords);
+    const DWORD64 saved[] = {inside.Rsi, inside.Rdi, inside.R15, inside.R14, inside.R13, inside.R12, inside.Rbp,
+                             inside.Rbx};
+    for (int k = 0; k < 8; ++k) restored = restored && saved[k] == stack[2 * kVectors + k];
+    const M128A* xmm = &inside.Xmm6;
+    for (int k = 0; k < kVectors; ++k) {
+        restored = restored && xmm[k].Low == stack[2 * k] && static_cast<uint64_t>(xmm[k].High) == stack[2 * k + 1];
+    }
+    check(restored, "the unwinder restores what the generated prologue saved");
+    for (DWORD64 at : {pc, ret}) {  // nothing on the stack but the return address
+        const CONTEXT out = unwind(at, stack + kWords - 1);
+        check(out.Rip == return_address && out.Rsp == reinterpret_cast<DWORD64>(stack + kWords),
+              at == pc ? "the unwinder leaves a generated function from its entry"
+                       : "the unwinder leaves a generated function from its return");
+    }
+}
+#endif
+
 // The generated loops give the caller back every register its calling
 // convention leaves to the callee, in both widths, on a program that fills
 // most vector registers (ten slots, a held band, a constant).
@@ -584,13 +637,17 @@ static void machine_code_keeps_callers_registers() {
         std::vector<uint8_t> bytes;
         std::vector<float> constants;
         std::vector<uint32_t> bands_read;
-        size_t streaming_entry = 0;
-        const int lanes = generate_x86_64(plan, zmm, kSystemConvention, bytes, streaming_entry, constants, bands_read);
+        size_t streaming_entry = 0, function_table = 0;
+        const int lanes = generate_x86_64(plan, zmm, kSystemConvention, bytes, streaming_entry, function_table,
+                                          constants, bands_read);
         check(lanes == (zmm ? 16 : 8), "the register-filling program compiles to machine code");
         if (lanes == 0) continue;
-        void* memory = platform::map_machine_code(bytes.data(), bytes.size());
+        void* memory = platform::map_machine_code(bytes.data(), bytes.size(), function_table, function_table ? 2 : 0);
         check(memory != nullptr, "the system maps machine code");
         if (!memory) continue;
+#if defined(_WIN32)
+        for (size_t entry : {size_t{0}, streaming_entry}) check_unwinding(static_cast<std::byte*>(memory) + entry);
+#endif
         alignas(64) float out[kPixels];  // the streaming loop stores whole aligned vectors
         const CodeCall call{firsts.data(), out, kPixels, nullptr, constants.data()};
         for (size_t entry : {size_t{0}, streaming_entry}) {
@@ -608,7 +665,7 @@ static void machine_code_keeps_callers_registers() {
             }
             check(right, "the register-filling program's values");
         }
-        platform::unmap_machine_code(memory, bytes.size());
+        platform::unmap_machine_code(memory, bytes.size(), function_table);
     }
 }
 #else
