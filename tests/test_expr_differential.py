@@ -88,6 +88,9 @@ SPECIAL_PROGRAMS = {
     # ... and of halves and quarters: SAVI's, one whose divisor may be 0, one scaled past 2^18
     "halves_savi": [b(0), b(1), op("sub"), b(0), b(1), op("add"), s(0.5), op("add"), op("div"), s(1.5), op("mul")],
     "halves_by_zero": [b(0), s(0.5), op("mul"), b(1), op("div")],
+    "halves_savi_product_first": [s(1), s(0.5), op("add"), b(0), b(1), op("sub"), op("mul"), b(0), b(1), op("add"),
+                                  s(0.5), op("add"), op("div")],
+    "whole_minus_zero_product": [b(0), b(1), op("sub"), s(0), op("mul"), b(0), b(1), op("add"), op("div")],
     "quarters_past_largest": [b(0), b(1), op("sub"), b(0), b(1), op("add"), s(0.25), op("add"), op("div")],
 }
 

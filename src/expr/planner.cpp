@@ -129,10 +129,14 @@ ExactRange range_of(ExprOpKind kind, const ExactRange& x, const ExactRange& y) {
             r = ExactRange{true, steps, x.lo - y.hi, x.hi - y.lo, x.minus_zero};
             break;
         case ExprOpKind::Mul: {
+            // -0 only as a zero times a factor of the other sign (these
+            // products are never small enough to underflow).
             const double corners[] = {x.lo * y.lo, x.lo * y.hi, x.hi * y.lo, x.hi * y.hi};
-            const bool signs_agree = x.lo >= 0.0 && y.lo >= 0.0 && !x.minus_zero && !y.minus_zero;
+            auto may_be_zero = [](const ExactRange& v) { return v.lo <= 0.0 && v.hi >= 0.0; };
+            const bool minus_zero = x.minus_zero || y.minus_zero || (may_be_zero(x) && y.lo < 0.0) ||
+                                    (may_be_zero(y) && x.lo < 0.0);
             r = ExactRange{true, x.fraction_bits + y.fraction_bits, *std::min_element(corners, corners + 4),
-                           *std::max_element(corners, corners + 4), !signs_agree};
+                           *std::max_element(corners, corners + 4), minus_zero};
             break;
         }
         case ExprOpKind::Neg: r = ExactRange{true, x.fraction_bits, -x.hi, -x.lo, x.lo <= 0.0}; break;
