@@ -563,28 +563,26 @@ private:
 // one UNWIND_INFO and then the table. Returns where the table starts.
 size_t append_unwind_data(std::vector<uint8_t>& code, size_t streaming_entry, const Generator& loop) {
     const size_t end = code.size();
-    auto dword = [&](uint32_t v) {
-        for (int k = 0; k < 4; ++k) code.push_back(static_cast<uint8_t>(v >> (8 * k)));
-    };
-    while (code.size() % 4 != 0) code.push_back(0xCC);  // int3 between the code and its data
-    const size_t info = code.size();
+    Assembler data(code, false);
+    while (data.size() % 4 != 0) data.byte(0xCC);  // int3 between the code and its data
+    const size_t info = data.size();
     std::vector<uint16_t> codes = loop.unwind_codes();
     if (loop.prologue_bytes() > 0xFF || codes.size() > 0xFF) throw NotGenerated{};  // fields of a byte
     const auto count = static_cast<uint8_t>(codes.size());
     if (codes.size() % 2 != 0) codes.push_back(0);  // the array keeps a whole number of dwords
-    code.push_back(1);  // version 1, no handler
-    code.push_back(static_cast<uint8_t>(loop.prologue_bytes()));
-    code.push_back(count);
-    code.push_back(0);  // no frame register
+    data.byte(1);  // version 1, no handler
+    data.byte(static_cast<uint8_t>(loop.prologue_bytes()));
+    data.byte(count);
+    data.byte(0);  // no frame register
     for (uint16_t c : codes) {
-        code.push_back(static_cast<uint8_t>(c));
-        code.push_back(static_cast<uint8_t>(c >> 8));
+        data.byte(static_cast<uint8_t>(c));
+        data.byte(static_cast<uint8_t>(c >> 8));
     }
-    const size_t table = code.size();
+    const size_t table = data.size();
     for (const auto& [begin, finish] : {std::pair{size_t{0}, streaming_entry}, std::pair{streaming_entry, end}}) {
-        dword(static_cast<uint32_t>(begin));
-        dword(static_cast<uint32_t>(finish));
-        dword(static_cast<uint32_t>(info));
+        data.dword(static_cast<uint32_t>(begin));
+        data.dword(static_cast<uint32_t>(finish));
+        data.dword(static_cast<uint32_t>(info));
     }
     return table;
 }
